@@ -1,0 +1,58 @@
+#pragma once
+// Runs the command lines of the queue without a shell.
+//
+// A line is a list of commands separated by ";" (blanks around it optional, a
+// trailing one allowed). A command is words separated by blanks, optionally
+// followed by "2> /dev/null" (its error output is discarded) and optionally
+// joined to the next by "||" (the next runs only when this one failed).
+// Nothing is expanded: "$", "`", "*", quotes and backslashes are plain
+// characters. Only iptables, ipset and ip (from the search path) and /sbin/ip
+// are run. A line holding any other program or any other shell operator
+// ("|", "&&", "&", ">", "<", ...) is refused as a whole with an error log line.
+//
+// Each command is killed when it still runs after the timeout (30 s, or
+// QUORIN_CMD_TIMEOUT_MS milliseconds when set). When QUORIN_CMD_LOG names a
+// file, every command run is appended to it as "<exit status> <words>",
+// "killed" standing for the status of a command that was killed.
+
+#include "kor/cfg/ActionQueue.h"
+
+#include <string>
+#include <vector>
+
+namespace kor {
+namespace cfg {
+
+struct ParsedCommand {
+    std::vector<std::string> words;
+    bool discardStderr = false;
+};
+
+// Commands joined by "||": the first that succeeds ends the chain.
+using CommandChain = std::vector<ParsedCommand>;
+
+struct ParsedLine {
+    bool ok = false;
+    std::string error;                 // why the line was refused
+    std::vector<CommandChain> chains;  // run in order, separated by ";"
+};
+
+// Splits a line into its commands and checks each against the allowed
+// programs and forms.
+ParsedLine parseCommandLine(const std::string& line);
+
+class CommandRunner : public ICommandExecutor {
+public:
+    CommandRunner();
+    void execute(const std::string& commandLine) override;
+
+    // Runs one command and returns its exit status; -1 when it could not be
+    // started, -2 when it was killed after the timeout.
+    int run(const ParsedCommand& command);
+
+private:
+    int timeoutMs_;
+};
+
+}  // namespace cfg
+}  // namespace kor

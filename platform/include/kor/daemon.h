@@ -1,0 +1,27 @@
+#pragma once
+// PID file handling and daemonizing.
+//
+// The PID file is "<name>.pid" in the PID directory. Its owner holds an
+// exclusive flock(2) on it for as long as it lives, so a file left behind by
+// a killed process never counts as occupied.
+
+#include <climits>
+
+struct KOR_Daemon {
+    char name[64];
+    char pidDirectory[PATH_MAX];
+    char pidFile[PATH_MAX];
+    int lockFd;  // descriptor of our own PID file while we hold it, else -1
+};
+
+void KOR_Daemon_construct(KOR_Daemon* daemon, const char* name, const char* pidDirectory);
+// Non-zero when a live process holds the PID file.
+int KOR_Daemon_occupiedPidFile(KOR_Daemon* daemon);
+// fork, setsid, fork, chdir "/", standard descriptors to /dev/null. Only the
+// grandchild returns; returns 0 on success, -1 when a step failed.
+int KOR_Daemon_daemonize(KOR_Daemon* daemon);
+// Writes our PID into the PID file and keeps it locked. 0 on success.
+int KOR_Daemon_createPidFile(KOR_Daemon* daemon);
+// Removes our own PID file, or a stale one that nobody holds. A file that a
+// live process holds is left alone.
+void KOR_Daemon_deletePidFile(KOR_Daemon* daemon);

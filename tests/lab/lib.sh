@@ -1,0 +1,157 @@
+# Shared helpers for the lab tests. Source it from a test script:
+#
+#   . "$(dirname "$0")/lib.sh"
+#   lab_init mytest          # checks root, sets up cleanup traps
+#   lab_private_tmp "$@"     # re-runs the script in a private mount namespace
+#   lab_netns r1             # creates namespace "<prefix>-r1", removed at exit
+#   lab_veth r1 a0 p1 b0     # veth pair a0 in r1 <-> b0 in p1
+#   lab_spawn r1 out.log cmd # starts a process in the namespace, killed at exit
+#   check "what" cmd...      # prints PASS/FAIL lines and counts failures
+#   lab_done                 # exits 0 when every check passed
+#
+# Namespaces carry a prefix unique to the test run, so parallel runs and the
+# machine's own namespaces never meet.
+
+LAB_BIN=${QUORIN_BIN:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build/bin}
+LAB_SRC=${QUORIN_SRC:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
+LAB_FAILS=0
+LAB_CHECKS=0
+LAB_PIDS=()
+LAB_NETNS=()
+LAB_NAME=lab
+
+lab_log() { printf '# %s\n' "$*"; }
+
+lab_init() {
+    LAB_NAME=$1
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "SKIP: $LAB_NAME needs root"
+        exit 77
+    fi
+    LAB_PREFIX=${LAB_PREFIX:-q$$}
+    trap lab_cleanup EXIT
+    trap 'exit 130' INT TERM HUP
+}
+
+# Re-executes the calling script inside a new mount namespace with a private,
+# empty /tmp, unless that already happened.
+lab_private_tmp() {
+    if [ -z "${LAB_IN_MOUNTNS:-}" ]; then
+        trap - EXIT
+        LAB_IN_MOUNTNS=1 LAB_PREFIX=${LAB_PREFIX:-q$$} exec unshare --mount --propagation private \
+            bash "$0" "$@"
+    fi
+    mount -t tmpfs -o mode=1777 lab-tmp /tmp || { echo "FAIL: cannot mount a private /tmp"; exit 1; }
+    LAB_DIR=$(mktemp -d /tmp/lab.XXXXXX)
+    chmod 755 "$LAB_DIR"
+}
+
+lab_ns() { printf '%s-%s' "$LAB_PREFIX" "$1"; }
+
+lab_netns() {
+    local ns
+    ns=$(lab_ns "$1")
+    ip netns add "$ns" || { echo "FAIL: cannot create namespace $ns"; exit 1; }
+    LAB_NETNS+=("$ns")
+    ip -n "$ns" link set lo up
+}
+
+# lab_veth NS1 IF1 NS2 IF2: a veth pair between two lab namespaces, both ends up.
+lab_veth() {
+    local n1 n2
+    n1=$(lab_ns "$1"); n2=$(lab_ns "$3")
+    ip link add "$2" netns "$n1" type veth peer name "$4" netns "$n2" || return 1
+    ip -n "$n1" link set "$2" up
+    ip -n "$n2" link set "$4" up
+}
+
+# lab_exec NS cmd...: runs a command in a lab namespace.
+lab_exec() {
+    local ns
+    ns=$(lab_ns "$1"); shift
+    ip netns exec "$ns" "$@"
+}
+
+# lab_spawn NS LOG cmd...: starts a background process in a lab namespace; its
+# PID is in LAB_LAST_PID and it is ended at cleanup.
+lab_spawn() {
+    local ns log
+    ns=$(lab_ns "$1"); log=$2; shift 2
+    ip netns exec "$ns" "$@" >"$log" 2>&1 &
+    LAB_LAST_PID=$!
+    LAB_PIDS+=("$LAB_LAST_PID")
+}
+
+# lab_stop PID [SIGNAL]: ends one process and waits for it; its status is in
+# LAB_STATUS.
+lab_stop() {
+    local pid=$1 sig=${2:-TERM} i
+    kill -"$sig" "$pid" 2>/dev/null
+    for i in $(seq 1 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    LAB_STATUS=$?
+}
+
+# lab_wait_for SECONDS cmd...: polls until the command succeeds.
+lab_wait_for() {
+    local limit=$1 i
+    shift
+    for i in $(seq 1 $((limit * 20))); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+check() {
+    local what=$1
+    shift
+    LAB_CHECKS=$((LAB_CHECKS + 1))
+    if "$@"; then
+        echo "PASS: $LAB_NAME: $what"
+    else
+        echo "FAIL: $LAB_NAME: $what"
+        LAB_FAILS=$((LAB_FAILS + 1))
+    fi
+}
+
+# check_eq WHAT EXPECTED ACTUAL: compares two texts and shows a diff on failure.
+check_eq() {
+    LAB_CHECKS=$((LAB_CHECKS + 1))
+    if [ "$2" == "$3" ]; then
+        echo "PASS: $LAB_NAME: $1"
+    else
+        echo "FAIL: $LAB_NAME: $1"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/#   /'
+        LAB_FAILS=$((LAB_FAILS + 1))
+    fi
+}
+
+lab_cleanup() {
+    local pid ns
+    for pid in "${LAB_PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null
+    done
+    for pid in "${LAB_PIDS[@]}"; do
+        for _ in $(seq 1 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    for ns in "${LAB_NETNS[@]}"; do
+        ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
+        ip netns del "$ns" 2>/dev/null
+    done
+}
+
+lab_done() {
+    if [ "$LAB_FAILS" -eq 0 ]; then
+        echo "OK: $LAB_NAME: $LAB_CHECKS checks passed"
+        exit 0
+    fi
+    echo "FAILED: $LAB_NAME: $LAB_FAILS of $LAB_CHECKS checks failed"
+    exit 1
+}
