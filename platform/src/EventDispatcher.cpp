@@ -59,7 +59,8 @@ int EventDispatcher::handleEvents(int timeoutMs) {
     int wait = timeoutMs;
     auto now = Clock::now();
     for (const auto& t : timers_) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t.due - now).count();
+        // Round up, so that the wait does not end just before the timer is due.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(t.due - now).count();
         if (left < 0) left = 0;
         if (wait < 0 || left < wait) wait = int(left);
     }
