@@ -41,9 +41,19 @@ lab_private_tmp() {
         LAB_IN_MOUNTNS=1 LAB_PREFIX=${LAB_PREFIX:-q$$} exec unshare --mount --propagation private \
             bash "$0" "$@"
     fi
+    # The tree under test may itself live below /tmp: keep the machine's /tmp
+    # reachable at a place of our own before covering it.
+    if [[ $LAB_BIN == /tmp/* || $LAB_SRC == /tmp/* ]]; then
+        LAB_OLDTMP=$(mktemp -d /run/quorin-lab.XXXXXX) && mount --bind /tmp "$LAB_OLDTMP" ||
+            { echo "FAIL: cannot keep /tmp reachable"; exit 1; }
+        [[ $LAB_BIN == /tmp/* ]] && LAB_BIN=$LAB_OLDTMP${LAB_BIN#/tmp}
+        [[ $LAB_SRC == /tmp/* ]] && LAB_SRC=$LAB_OLDTMP${LAB_SRC#/tmp}
+    fi
     mount -t tmpfs -o mode=1777 lab-tmp /tmp || { echo "FAIL: cannot mount a private /tmp"; exit 1; }
     LAB_DIR=$(mktemp -d /tmp/lab.XXXXXX)
     chmod 755 "$LAB_DIR"
+    # The working directory may have been covered by the new /tmp.
+    cd / || exit 1
 }
 
 lab_ns() { printf '%s-%s' "$LAB_PREFIX" "$1"; }
@@ -145,6 +155,10 @@ lab_cleanup() {
         ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
         ip netns del "$ns" 2>/dev/null
     done
+    if [ -n "${LAB_OLDTMP:-}" ]; then
+        umount -l "$LAB_OLDTMP" 2>/dev/null
+        rmdir "$LAB_OLDTMP" 2>/dev/null
+    fi
 }
 
 lab_done() {
