@@ -181,3 +181,30 @@ TEST(EventDispatcher, ReportsDescriptorsTimersAndPendingWork) {
     close(fds[0]);
     close(fds[1]);
 }
+
+#include "kor/error/DefaultAssertHook.h"
+
+TEST(AssertHook, FatalSignalLeavesOneLineAndStillKills) {
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(err[1], STDERR_FILENO);
+        kor::error::DefaultAssertHook hook;
+        raise(SIGSEGV);
+        _exit(0);
+    }
+    close(err[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(err[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+    close(err[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    EXPECT_NE(out.find("fatal signal 11"), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+}

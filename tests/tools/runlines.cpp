@@ -1,0 +1,21 @@
+// Test tool: runs each argument, or each line of standard input, through
+// the command queue, as the daemon's lines would run.
+
+#include <iostream>
+#include <string>
+
+#include "kor/cfg/ActionQueue.h"
+#include "kor/sysloglevel.h"
+
+int main(int argc, char** argv) {
+    KOR_Sysloglevel_construct2("", argv[0]);
+    kor::cfg::ActionQueue queue;
+    if (argc > 1) {
+        for (int i = 1; i < argc; ++i) queue.addCommand(argv[i], 0);
+    } else {
+        std::string line;
+        while (std::getline(std::cin, line)) queue.addCommand(line, 0);
+    }
+    queue.process();
+    return 0;
+}
