@@ -1,0 +1,354 @@
+// The balancing group: membership by mark and sweep, interface events, and
+// the rules of the group chain.
+//
+// Steady content of a sticky group's chain with members A then B:
+//   restore the connection mark
+//   tuple in lb_B: set B's mark          (sticky match, B)
+//   tuple in lb_A: set A's mark          (sticky match, A)
+//   packet already marked: return        (early return)
+//   service rules
+//   mark A: record the tuple in lb_A     (re-record, A)
+//   mark B: record the tuple in lb_B     (re-record, B)
+//   save the packet mark into the connection
+//   return
+// A group that is not sticky, or has fewer than two members, has neither
+// sticky match nor re-record rules.
+
+#include "groups.h"
+
+#include "kor/sysloglevel.h"
+
+namespace kor {
+namespace quorin {
+
+namespace {
+
+const char* const logFile = "groups";
+const char* const noAddress = "0.0.0.0";
+
+}  // namespace
+
+BalancingGroup::BalancingGroup(int32_t id, const std::string& clientInterface, uint32_t autobalance, bool sticky)
+    : routeSyncPending(false),
+      obsolete(false),
+      chainCreated(false),
+      id(id),
+      clientInterface(clientInterface),
+      autobalance(autobalance),
+      sticky(sticky),
+      debugMode(false),
+      membersChanged(false),
+      actionQueue(nullptr),
+      logModule(KOR_Sysloglevel_registerModul("quorin")) {}
+
+BalancingGroup::~BalancingGroup() {
+    if (chainCreated && actionQueue) {
+        // Service rules go before the chain is flushed, and the chain, whose
+        // sticky rules name the members' ipsets, before the members destroy
+        // those sets.
+        while (!services.empty()) services.pop_front();
+        const std::string chain = chainName();
+        actionQueue->addCommand("iptables -t mangle -D LOADB_PRE -i " + clientInterface + " -j " + chain, 0);
+        actionQueue->addCommand("iptables -t mangle -F " + chain, 0);
+        actionQueue->addCommand("iptables -t mangle -X " + chain, 0);
+        actionQueue->process();
+    }
+    while (!interfaces.empty()) interfaces.pop_front();
+    while (!services.empty()) services.pop_front();
+}
+
+std::string BalancingGroup::chainName() const { return "LOADBALANCING" + std::to_string(id); }
+
+std::string BalancingGroup::stickyMatchLine(const OutInterface& member) const {
+    return " -m set --match-set lb_" + member.getName() + " src,dstport,dst -j MARK --set-mark " +
+           std::to_string(member.tableId);
+}
+
+std::string BalancingGroup::reRecordLine(const OutInterface& member) const {
+    return " -m mark --mark " + std::to_string(member.tableId) + " -j SET --add-set lb_" + member.getName() +
+           " src,dstport,dst 2> /dev/null";
+}
+
+void BalancingGroup::deleteStickyRules(const OutInterface& member) {
+    if (!chainCreated || !actionQueue || !sticky || member.tableId == 0) return;
+    const std::string chain = chainName();
+    actionQueue->addCommand("iptables -t mangle -D " + chain + stickyMatchLine(member), 0);
+    actionQueue->addCommand("iptables -t mangle -D " + chain + reRecordLine(member), 0);
+    actionQueue->process();
+}
+
+void BalancingGroup::setDebugMode(bool flag) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "setDebugMode");
+    debugMode = flag;
+    for (BalancingService& service : services) service.setDebugMode(flag);
+    for (OutInterface& member : interfaces) member.setDebugMode(flag);
+}
+
+void BalancingGroup::markInterfacesObsolete() {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "markInterfacesObsolete");
+    for (OutInterface& member : interfaces) member.setObsolete(true);
+}
+
+void BalancingGroup::markServicesObsolete() {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "markServicesObsolete");
+    for (BalancingService& service : services) service.setObsolete(true);
+}
+
+bool BalancingGroup::addInterface(const std::string& interfaceName, const std::string& gatewayAddress,
+                                  int32_t usagePercent, const std::string& addr, int32_t stickyTimeout) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "addInterface");
+    for (OutInterface& member : interfaces) {
+        if (!member.isSame(interfaceName, gatewayAddress, usagePercent, addr, stickyTimeout)) continue;
+        member.setObsolete(false);
+        // A member always has an address, so the one found is up.
+        if (debugMode)
+            KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                                 VAStr("Interface %s is configured and up, will mark it up", interfaceName.c_str()));
+        member.setUp(true);
+        return member.needsUpdate();
+    }
+    // An interface without an address is never added.
+    if (addr == noAddress) return false;
+
+    if (debugMode)
+        KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                             VAStr("Will add Interface %s to Group %lu", interfaceName.c_str(),
+                                   static_cast<unsigned long>(id)));
+    // Built in place: only one object ever owns the member's kernel state.
+    interfaces.emplace_back(interfaceName, gatewayAddress, usagePercent, addr, stickyTimeout);
+    membersChanged = true;
+    return true;
+}
+
+bool BalancingGroup::addService(int32_t id, const std::string& srcIp, const std::string& dstIp,
+                                const std::string& proto, int32_t srcPortStart, int32_t srcPortEnd,
+                                int32_t dstPortStart, int32_t dstPortEnd) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "addService");
+    for (BalancingService& service : services) {
+        if (!service.isSame(id, srcIp, dstIp, proto, srcPortStart, srcPortEnd, dstPortStart, dstPortEnd)) continue;
+        service.setObsolete(false);
+        return false;
+    }
+    if (debugMode)
+        KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                             VAStr("Will add Service %ld to Group %ld", static_cast<long>(id),
+                                   static_cast<long>(this->id)));
+    services.emplace_back(id, srcIp, dstIp, proto, srcPortStart, srcPortEnd, dstPortStart, dstPortEnd);
+    membersChanged = true;
+    return true;
+}
+
+bool BalancingGroup::deleteObsoleteInterfaces() {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "deleteObsoleteInterfaces");
+    const bool hadStickyRules = hasStickyRules();
+    bool deleted = false;
+    for (auto it = interfaces.begin(); it != interfaces.end();) {
+        if (!it->obsolete) {
+            ++it;
+            continue;
+        }
+        if (debugMode)
+            KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                                 VAStr("Will delete obsolete Interface %s", it->getName().c_str()));
+        for (BalancingService& service : services) service.deleteRules(it->tableId);
+        // The chain's sticky rules name the member's ipset; while they stay,
+        // the set is in use and cannot be destroyed.
+        if (hadStickyRules) deleteStickyRules(*it);
+        it = interfaces.erase(it);
+        membersChanged = true;
+        deleted = true;
+    }
+    // A group of fewer than two members has no sticky rules at all.
+    if (hadStickyRules && !hasStickyRules())
+        for (const OutInterface& member : interfaces) deleteStickyRules(member);
+    return deleted;
+}
+
+bool BalancingGroup::deleteObsoleteServices() {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "deleteObsoleteServices");
+    bool deleted = false;
+    for (auto it = services.begin(); it != services.end();) {
+        if (!it->obsolete) {
+            ++it;
+            continue;
+        }
+        if (debugMode)
+            KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                                 VAStr("Will delete obsolete Service %ld", static_cast<long>(it->id)));
+        it = services.erase(it);
+        membersChanged = true;
+        deleted = true;
+    }
+    return deleted;
+}
+
+void BalancingGroup::refreshInterfaceRoutes(const std::string& interfaceName) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "refreshInterfaceRoutes");
+    if (debugMode)
+        KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                             VAStr("will refresh Interface %s routes", interfaceName.c_str()));
+    for (OutInterface& member : interfaces) {
+        if (member.getName() != interfaceName) continue;
+        if (debugMode) {
+            const std::string now = member.computeRouteTableHash();
+            KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                                 VAStr("Interface: %s, old hash: %s, New hash: %s", member.getName().c_str(),
+                                       member.routeTableHash.c_str(), now.c_str()));
+        }
+        if (member.computeRouteTableHash() == member.routeTableHash) continue;
+        member.remove();
+        member.apply(member.tableId);
+        routeSyncPending = true;
+    }
+}
+
+uint32_t BalancingGroup::markInterfaceDown(const std::string& interfaceName) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "markInterfaceDown");
+    if (debugMode)
+        KOR_Sysloglevel_info(logModule, logFile, __LINE__, VAStr("will mark Interface %s down", interfaceName.c_str()));
+    uint32_t count = 0;
+    for (OutInterface& member : interfaces) {
+        if (member.getName() != interfaceName) continue;
+        for (BalancingService& service : services) service.deleteRules(member.tableId);
+        member.remove();
+        ++count;
+        member.setUp(false);
+    }
+    return count;
+}
+
+void BalancingGroup::createChain(kor::cfg::ActionQueue* queue) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "createChain");
+    if (!queue) {
+        KOR_Sysloglevel_error(logModule, logFile, __LINE__, "createChain: no command queue");
+        return;
+    }
+    actionQueue = queue;
+    chainCreated = true;
+    const std::string chain = chainName();
+    actionQueue->addCommand("iptables -t mangle -N " + chain, 0);
+    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --restore-mark", 0);
+    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark", 0);
+    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j RETURN", 0);
+    actionQueue->addCommand("iptables -t mangle -C LOADB_PRE -i " + clientInterface + " -j " + chain + " || " +
+                                "iptables -t mangle -A LOADB_PRE -i " + clientInterface + " -j " + chain,
+                            0);
+    actionQueue->process();
+}
+
+int32_t BalancingGroup::commit(int32_t nextTableId) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "commit");
+    if (!actionQueue) {
+        KOR_Sysloglevel_error(logModule, logFile, __LINE__,
+                              VAStr("commit: Group ID %ld has no chain yet", static_cast<long>(id)));
+        return nextTableId;
+    }
+
+    for (BalancingService& service : services) {
+        if (service.active) continue;
+        service.activate(actionQueue);
+        if (debugMode) service.setDebugMode(true);
+    }
+    // Every member gets its set, sticky group or not.
+    for (OutInterface& member : interfaces) {
+        if (member.ipsetCreated) continue;
+        member.createIpset(actionQueue);
+        if (debugMode) member.setDebugMode(true);
+    }
+
+    if (interfaces.empty()) {
+        KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                             VAStr("WARNING! Group ID %ld with client Interface %s has no active upstream "
+                                   "interfaces assigned",
+                                   static_cast<long>(id), clientInterface.c_str()));
+        updateStickyRules();
+        return nextTableId;
+    }
+
+    // Changed membership changes every share: build all rules again.
+    if (membersChanged) {
+        membersChanged = false;
+        for (BalancingService& service : services) service.deleteAllRules();
+    }
+
+    const uint32_t memberCount = static_cast<uint32_t>(interfaces.size());
+    int32_t share = autobalance == 1 ? static_cast<int32_t>(100 / memberCount) : 0;
+
+    // The first up member is the base: it marks every matching packet. Each
+    // later member re-marks its share of what still carries the base mark.
+    // cum sums the shares of the members after the base, down ones included.
+    int32_t baseMark = 0;
+    bool first = true;
+    int32_t cum = 0;
+    bool anyRuleCreated = false;
+    for (OutInterface& member : interfaces) {
+        if (autobalance == 0) share = member.usagePercent;
+        const int32_t prevCum = cum;
+        if (!first) cum += share;
+
+        member.apply(nextTableId);
+        routeSyncPending = true;
+        if (member.tableId == nextTableId) ++nextTableId;
+
+        if (member.up) {
+            const float remainingPercent = static_cast<float>(100 - prevCum);
+            for (BalancingService& service : services)
+                if (service.createRule(member.tableId, share, id, baseMark, remainingPercent, memberCount))
+                    anyRuleCreated = true;
+            if (first) {
+                baseMark = member.tableId;
+                first = false;
+            }
+        } else {
+            for (BalancingService& service : services) service.deleteRules(member.tableId);
+        }
+    }
+
+    if (anyRuleCreated) {
+        const std::string chain = chainName();
+        // Delete and append again: the re-record, save and return rules move
+        // behind the service rules just appended.
+        if (hasStickyRules())
+            for (const OutInterface& member : interfaces) {
+                if (member.tableId == 0) continue;
+                const std::string rule = reRecordLine(member);
+                actionQueue->addCommand("iptables -t mangle -D " + chain + rule + ";" + "iptables -t mangle -A " +
+                                            chain + rule + ";",
+                                        0);
+            }
+        actionQueue->addCommand("iptables -t mangle -D " + chain + " -j CONNMARK --save-mark;" +
+                                    "iptables -t mangle -D " + chain + " -j RETURN",
+                                0);
+        actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark;" +
+                                    "iptables -t mangle -A " + chain + " -j RETURN",
+                                0);
+        actionQueue->process();
+    }
+
+    updateStickyRules();
+    return nextTableId;
+}
+
+void BalancingGroup::updateStickyRules() {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "updateStickyRules");
+    if (!actionQueue) return;
+    const std::string chain = chainName();
+    // The early return goes back to position 2, behind the restore rule.
+    actionQueue->addCommand("iptables -t mangle -D " + chain + " -m mark ! --mark 0x0 -j RETURN 2> /dev/null", 0);
+    actionQueue->addCommand("iptables -t mangle -I " + chain + " 2 -m mark ! --mark 0x0 -j RETURN", 0);
+    // Each match rule is inserted at position 2 in turn: the last member's
+    // ends up first, the early return behind all of them. Members that are
+    // down keep theirs, so recorded tuples keep their mark until they expire.
+    if (hasStickyRules())
+        for (const OutInterface& member : interfaces) {
+            if (member.tableId == 0) continue;
+            const std::string rule = stickyMatchLine(member);
+            actionQueue->addCommand("iptables -t mangle -D " + chain + rule + ";" + "iptables -t mangle -I " + chain +
+                                        " 2" + rule,
+                                    0);
+        }
+    actionQueue->process();
+}
+
+}  // namespace quorin
+}  // namespace kor

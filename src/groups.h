@@ -1,0 +1,130 @@
+#pragma once
+// A balancing group: one LAN-side client interface, the upstream members
+// that carry its new connections and the service filters that classify
+// them. In the kernel the group is the mangle chain "LOADBALANCING<id>",
+// reached from "LOADB_PRE" for packets arriving on the client interface.
+//
+// How the controller drives a group:
+//
+//   Construct: the configuration reader appends a fresh group,
+//     groups.push_back(BalancingGroup(id, clientInterface, autobalance, sticky));
+//   (copying a fresh group is harmless: a group without a chain issues
+//   nothing when destroyed). A group is "the same" when id, clientInterface
+//   and sticky match; autobalance is never changed on an existing group.
+//   Members come in through markInterfacesObsolete / addInterface /
+//   deleteObsoleteInterfaces and markServicesObsolete / addService /
+//   deleteObsoleteServices; groups themselves through setObsolete.
+//
+//   Commit, in commitToSystem, after the WAN2LAN chain exists:
+//     for each group with !chainCreated: createChain(queue), then
+//       setDebugMode(true) when the controller is verbose;
+//     for each group in list order:
+//       nextTableId = group.commit(nextTableId);
+//       routeSyncPending |= group.routeSyncPending;
+//       group.routeSyncPending = false;
+//   commit hands the counter to the members in list order; a member without
+//   a number takes the offered one, and the counter advances by one whenever
+//   a member holds the offered number afterwards.
+//
+//   Events: refreshInterfaceRoutes(name) after a link came up or an address
+//   appeared (then OR routeSyncPending as above); markInterfaceDown(name)
+//   after an address was removed, followed by a re-read and a commit.
+//
+//   Destroy: erase the group from the list. With its chain created, the
+//   destructor deletes the service rules, unhooks, flushes and deletes the
+//   chain, then destroys the members (rules, routes, tables, ipsets), each
+//   step processed at once. The controller's own WAN2LAN cleanup runs
+//   before the groups go; the members' jumps from LOADB_PRE into WAN2LAN
+//   are only gone after them.
+//
+// All command lines go to the queue handed to createChain; the queue belongs
+// to the configuration client and is only borrowed.
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "kor/cfg/ActionQueue.h"
+#include "outinterface.h"
+#include "services.h"
+
+namespace kor {
+namespace quorin {
+
+class BalancingGroup {
+public:
+    // autobalance: 1 = equal shares (100 / members), 0 = each member's
+    // usagePercent, other values = share 0.
+    BalancingGroup(int32_t id, const std::string& clientInterface, uint32_t autobalance, bool sticky);
+    // With the chain created: services first, then the chain, then the
+    // members. Otherwise only the members go, without a command of its own.
+    ~BalancingGroup();
+    BalancingGroup(const BalancingGroup&) = default;
+    BalancingGroup& operator=(const BalancingGroup&) = default;
+
+    void setObsolete(bool flag) { obsolete = flag; }
+    // Also hands the flag to every service and then every member.
+    void setDebugMode(bool flag);
+    void markInterfacesObsolete();
+    void markServicesObsolete();
+
+    // Finds the member with all five values equal and marks it up and not
+    // obsolete (result: it needs a commit), or appends a new member (result
+    // true) unless addr is "0.0.0.0".
+    bool addInterface(const std::string& interfaceName, const std::string& gatewayAddress, int32_t usagePercent,
+                      const std::string& addr, int32_t stickyTimeout);
+    // Finds the equal service and keeps it (result false), or appends a new
+    // one (result true).
+    bool addService(int32_t id, const std::string& srcIp, const std::string& dstIp, const std::string& proto,
+                    int32_t srcPortStart, int32_t srcPortEnd, int32_t dstPortStart, int32_t dstPortEnd);
+    // Delete what the last read did not find again; true when one went.
+    bool deleteObsoleteInterfaces();
+    bool deleteObsoleteServices();
+
+    // Rebuilds every member of that name whose routing table content
+    // changed since its last apply.
+    void refreshInterfaceRoutes(const std::string& interfaceName);
+    // Takes every member of that name down at once; returns how many.
+    uint32_t markInterfaceDown(const std::string& interfaceName);
+
+    // Stores the queue and creates the chain with its fixed rules and the
+    // hook from LOADB_PRE.
+    void createChain(kor::cfg::ActionQueue* queue);
+    // Numbers and applies the members, (re)builds the service rules and
+    // places the sticky rules. Returns the advanced counter.
+    int32_t commit(int32_t nextTableId);
+    // Puts the early-return rule and, for a sticky group of two members or
+    // more, every member's sticky match rule back at the head of the chain.
+    void updateStickyRules();
+
+    // Route propagation into the member tables (one line per member for a
+    // route of the main table) is the next set of operations to go here.
+
+    // Fields.
+    bool routeSyncPending;
+    bool obsolete;
+    bool chainCreated;
+    int32_t id;
+    std::string clientInterface;
+    uint32_t autobalance;
+    bool sticky;
+    bool debugMode;
+    bool membersChanged;
+    std::list<BalancingService> services;
+    std::list<OutInterface> interfaces;
+    kor::cfg::ActionQueue* actionQueue;
+    int logModule;
+
+private:
+    std::string chainName() const;
+    // The sticky rules of a member: the rule that sets its mark for tuples in
+    // its ipset, and the rule that records marked tuples in it.
+    std::string stickyMatchLine(const OutInterface& member) const;
+    std::string reRecordLine(const OutInterface& member) const;
+    // Takes both sticky rules of one member out of the chain.
+    void deleteStickyRules(const OutInterface& member);
+    bool hasStickyRules() const { return sticky && interfaces.size() >= 2; }
+};
+
+}  // namespace quorin
+}  // namespace kor

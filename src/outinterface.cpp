@@ -1,0 +1,177 @@
+// The outgoing interface: its ipset, policy rules, default route, WAN2LAN
+// mark rule and the fingerprint of its routing table.
+//
+// It logs nothing itself; the group logs on its behalf.
+
+#include "outinterface.h"
+
+#include <openssl/sha.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "kor/sysloglevel.h"
+
+namespace kor {
+namespace quorin {
+
+namespace {
+
+const char* const noAddress = "0.0.0.0";
+
+bool hasGateway(const std::string& gatewayAddress) {
+    return !gatewayAddress.empty() && gatewayAddress != noAddress;
+}
+
+// What the table listing is replaced with when it cannot be read: a text
+// that differs from every fingerprint, so the table counts as changed.
+std::string currentTimeText() {
+    time_t now = time(nullptr);
+    return asctime(localtime(&now));
+}
+
+}  // namespace
+
+OutInterface::OutInterface(const std::string& interfaceName, const std::string& gatewayAddress,
+                           int32_t usagePercent, const std::string& addr, int32_t stickyTimeout)
+    : interfaceName(interfaceName),
+      gatewayAddress(gatewayAddress),
+      usagePercent(usagePercent),
+      addr(addr),
+      obsolete(false),
+      up(addr != noAddress),
+      ipsetCreated(false),
+      tableId(0),
+      applied(false),
+      debugMode(false),
+      stickyTimeout(stickyTimeout),
+      logModule(KOR_Sysloglevel_registerModul("quorin")),
+      actionQueue(nullptr) {}
+
+OutInterface::~OutInterface() {
+    if (!ipsetCreated || !actionQueue) return;
+    // A member that never got a number has no rules, route or table of its
+    // own; only its ipset is left to destroy. Table 0 would be every table.
+    if (tableId == 0) {
+        actionQueue->addCommand("ipset destroy lb_" + interfaceName, 0);
+        actionQueue->process();
+        return;
+    }
+    const std::string flushAndDestroy =
+        "ip route flush table " + std::to_string(tableId) + "; ipset destroy lb_" + interfaceName;
+    tableId = 0;
+    applied = false;
+    // The stored undo lines go out whether or not the member is applied now:
+    // they fail harmlessly for what is already gone.
+    actionQueue->addCommand(delRuleCommand, 0);
+    actionQueue->addCommand(delRouteCommand, 0);
+    actionQueue->addCommand(delMarkCommand, 0);
+    actionQueue->addCommand(flushAndDestroy, 0);
+    actionQueue->process();
+}
+
+bool OutInterface::isSame(const std::string& interfaceName, const std::string& gatewayAddress,
+                          int32_t usagePercent, const std::string& addr, int32_t stickyTimeout) const {
+    return this->interfaceName == interfaceName && this->gatewayAddress == gatewayAddress &&
+           this->usagePercent == usagePercent && this->addr == addr && this->stickyTimeout == stickyTimeout;
+}
+
+void OutInterface::createIpset(kor::cfg::ActionQueue* queue) {
+    actionQueue = queue;
+    if (!actionQueue) return;
+    // "-exist": the same interface in another group already made the set.
+    actionQueue->addCommand(
+        "ipset -exist create lb_" + interfaceName + " hash:ip,port,ip timeout " + std::to_string(stickyTimeout), 0);
+    actionQueue->process();
+    ipsetCreated = true;
+}
+
+void OutInterface::apply(int32_t candidateTableId) {
+    // The number is taken whether or not the member is up, and kept for the
+    // member's lifetime.
+    if (tableId == 0) tableId = candidateTableId;
+    if (tableId == 0) return;
+    if (applied || !up) return;
+    if (!actionQueue) return;
+
+    const std::string t = std::to_string(tableId);
+    const std::string via = hasGateway(gatewayAddress) ? "via " + gatewayAddress : "";
+
+    const std::string ruleAdd = "ip rule add fwmark " + t + " table " + t + ";ip rule add from " + addr + " table " + t;
+    const std::string ruleDel = "ip rule del fwmark " + t + " table " + t + ";ip rule del from " + addr + " table " + t;
+    // The mark rule goes to position 2 of WAN2LAN, between its restore-mark
+    // and save-mark rules, so the new connection's mark is saved.
+    const std::string markAdd = "iptables -t mangle -I WAN2LAN 2 -i  " + interfaceName +
+                                " -m state --state NEW -j MARK --set-mark " + t + ";" +
+                                "iptables -t mangle -C LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + " || " +
+                                "iptables -t mangle -I LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + ";";
+    const std::string markDel = "iptables -t mangle -D WAN2LAN -i  " + interfaceName +
+                                " -m state --state NEW -j MARK --set-mark " + t + ";" +
+                                "iptables -t mangle -D LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + ";";
+    const std::string routeAdd = "ip route add table " + t + " to default " + via + " dev " + interfaceName;
+    const std::string routeDel = "ip route del table " + t + " to default " + via + " dev " + interfaceName;
+    // Removes a stale default route before the new one is added.
+    const std::string routeClear = "ip route del table " + t + " to default 2> /dev/null";
+
+    delRuleCommand = ruleDel;
+    delRouteCommand = routeDel;
+    delMarkCommand = markDel;
+
+    actionQueue->addCommand(ruleAdd, 0);
+    actionQueue->addCommand(routeClear, 0);
+    actionQueue->addCommand(routeAdd, 0);
+    actionQueue->addCommand(markAdd, 0);
+    actionQueue->process();
+
+    // The lines have run when process() returns: the listing shows the new
+    // default route.
+    routeTableHash = computeRouteTableHash();
+    applied = true;
+}
+
+void OutInterface::remove() {
+    if (!applied || !actionQueue) return;
+    actionQueue->addCommand(delRuleCommand, 0);
+    actionQueue->addCommand(delRouteCommand, 0);
+    actionQueue->addCommand(delMarkCommand, 0);
+    actionQueue->process();
+    applied = false;
+}
+
+std::string OutInterface::computeRouteTableHash() const {
+    if (tableId == 0) return currentTimeText();
+
+    char command[64];
+    snprintf(command, sizeof command, "/sbin/ip route show table %d", static_cast<int>(tableId));
+    FILE* pipe = popen(command, "r");
+    if (!pipe) return currentTimeText();
+
+    std::string listing;
+    char byte;
+    while (fread(&byte, 1, 1, pipe) == 1) listing.push_back(byte);
+    pclose(pipe);
+    return fingerprint(listing);
+}
+
+std::string OutInterface::fingerprint(const std::string& text) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    SHA256_Update(&context, text.data(), text.size());
+    SHA256_Final(digest, &context);
+#pragma GCC diagnostic pop
+
+    static const char hexDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * SHA256_DIGEST_LENGTH);
+    for (unsigned char b : digest) {
+        hex.push_back(hexDigits[b >> 4]);
+        hex.push_back(hexDigits[b & 0x0f]);
+    }
+    return hex;
+}
+
+}  // namespace quorin
+}  // namespace kor

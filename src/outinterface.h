@@ -1,0 +1,90 @@
+#pragma once
+// One upstream (WAN) interface as a member of one balancing group.
+//
+// A member owns one routing table; the table number is also the firewall
+// mark that the group chain puts on connections that leave through this
+// interface. In the kernel the member keeps:
+//   - two policy rules: packets with its mark, and packets from its own
+//     address, look up its table;
+//   - a default route in its table through the interface (and gateway);
+//   - a mark rule in WAN2LAN for new connections arriving on the interface,
+//     and the jump from LOADB_PRE into WAN2LAN for the interface;
+//   - the ipset "lb_<interface>" that the group's sticky rules fill.
+// The lines that undo the rules and the route are stored when they are
+// written, with the values of that moment.
+//
+// Lifecycle, as the group drives it: constructor -> createIpset (first group
+// commit) -> apply (every commit, and after the table content changed) ->
+// remove (marked down, or before a re-apply) -> destructor.
+//
+// Copies copy every field. Only one copy of a member whose ipset was created
+// may be destroyed, since the destructor tears its kernel state down; the
+// group therefore constructs its members in place.
+
+#include <cstdint>
+#include <string>
+
+#include "kor/cfg/ActionQueue.h"
+
+namespace kor {
+namespace quorin {
+
+class OutInterface {
+public:
+    // up starts as "the interface has an address" (addr is not "0.0.0.0").
+    OutInterface(const std::string& interfaceName, const std::string& gatewayAddress, int32_t usagePercent,
+                 const std::string& addr, int32_t stickyTimeout);
+    // With the ipset created: queues the stored undo lines, flushes the table
+    // and destroys the ipset.
+    ~OutInterface();
+    OutInterface(const OutInterface&) = default;
+    OutInterface& operator=(const OutInterface&) = default;
+
+    std::string getName() const { return interfaceName; }
+    // All five configured values equal (strings by content).
+    bool isSame(const std::string& interfaceName, const std::string& gatewayAddress, int32_t usagePercent,
+                const std::string& addr, int32_t stickyTimeout) const;
+    void setObsolete(bool flag) { obsolete = flag; }
+    void setUp(bool flag) { up = flag; }
+    // The kernel state lags behind: up but not applied, or applied but down.
+    bool needsUpdate() const { return up != applied; }
+    void setDebugMode(bool flag) { debugMode = flag; }
+
+    // Stores the queue and creates the member's ipset.
+    void createIpset(kor::cfg::ActionQueue* queue);
+    // Takes candidateTableId when the member has no number yet; then, when up
+    // and not applied, writes the policy rules, the default route and the
+    // WAN2LAN mark rule, and takes the fingerprint of the table.
+    void apply(int32_t candidateTableId);
+    // Undoes what apply wrote; the number and the undo lines are kept.
+    void remove();
+    // SHA-256 of the listing of the member's table as 64 lowercase hex
+    // digits; the current local time text when the listing cannot be read
+    // or the member has no number yet. Not stored.
+    std::string computeRouteTableHash() const;
+
+    // SHA-256 of a text as 64 lowercase hex digits.
+    static std::string fingerprint(const std::string& text);
+
+    // Fields, read by the group and by route propagation.
+    std::string routeTableHash;
+    std::string interfaceName;
+    std::string gatewayAddress;
+    int32_t usagePercent;
+    std::string addr;
+    bool obsolete;
+    bool up;
+    bool ipsetCreated;
+    int32_t tableId;
+    std::string delRuleCommand;
+    std::string delRouteCommand;
+    std::string delMarkCommand;
+    bool applied;
+    bool debugMode;
+    int32_t stickyTimeout;
+    int logModule;
+    kor::cfg::ActionQueue* actionQueue;
+};
+
+}  // namespace quorin
+}  // namespace kor
