@@ -169,3 +169,59 @@ lab_done() {
     echo "FAILED: $LAB_NAME: $LAB_FAILS of $LAB_CHECKS checks failed"
     exit 1
 }
+
+# lab_dbus NS: starts a private message bus in a lab namespace, listening on
+# a socket in LAB_DIR (call lab_private_tmp first), and exports
+# DBUS_SYSTEM_BUS_ADDRESS to it: programs started afterwards take it for the
+# system bus and never reach the machine's own. The bus's PID is in
+# LAB_DBUS_PID; it is ended at cleanup.
+lab_dbus() {
+    local conf=$LAB_DIR/bus.conf sock=$LAB_DIR/bus.socket
+    cat >"$conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$sock</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+    lab_spawn "$1" "$LAB_DIR/bus.log" dbus-daemon --nofork --nopidfile --config-file="$conf" --print-address=1
+    LAB_DBUS_PID=$LAB_LAST_PID
+    if ! lab_wait_for 5 test -S "$sock"; then
+        echo "FAIL: the private message bus did not start"
+        sed 's/^/#   /' "$LAB_DIR/bus.log"
+        return 1
+    fi
+    export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$sock"
+}
+
+# lab_adopt PID: a process that is not our child (a daemon that forked away
+# from us) is ended at cleanup like the spawned ones.
+lab_adopt() {
+    LAB_PIDS+=("$1")
+}
+
+# lab_running PID: the process exists and has not ended; a zombie that its
+# new parent has not reaped yet counts as ended.
+lab_running() {
+    local state
+    state=$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' /proc/"$1"/stat 2>/dev/null)
+    [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
+}
+
+# lab_gone SECONDS PID: waits until a process that is not our child has
+# ended; fails when it still runs after that time.
+lab_gone() {
+    local limit=$1 pid=$2 i
+    for i in $(seq 1 $((limit * 20))); do
+        lab_running "$pid" || return 0
+        sleep 0.05
+    done
+    return 1
+}

@@ -10,6 +10,7 @@ public:
     enum class Kind { None, Integer, Text };
 
     Value() = default;
+    Value(int integer) : kind_(Kind::Integer), integer_(integer) {}
     Value(long long integer) : kind_(Kind::Integer), integer_(integer) {}
     Value(const std::string& text) : kind_(Kind::Text), text_(text) {}
     Value(const char* text) : kind_(Kind::Text), text_(text) {}

@@ -1,0 +1,168 @@
+// quorin: the WAN load-balancing daemon.
+//
+// Process entry: command line, logging, single-instance check and PID file,
+// optional daemonizing, signal handlers, the long-lived objects, the main
+// loop that serves the configuration socket and the system bus in turn, and
+// the teardown in reverse order of construction.
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include <dbus-c++/dbus.h>
+
+#include "kor/cfg/NotificationHandler.h"
+#include "kor/daemon.h"
+#include "kor/error/DefaultAssertHook.h"
+#include "kor/sysloglevel.h"
+#include "moduna/net/EventDispatcher.h"
+#include "quorin.h"
+
+namespace {
+
+// Set by -d; never cleared.
+bool debugMode = false;
+// Set by the stop signals; read once at the top of every main-loop pass.
+volatile std::sig_atomic_t stopRequested = 0;
+
+const char* const defaultPidPath = "/var/run";
+const char* const cfgSocketPath = "/tmp/cfgserver.socket";
+
+void printUsage() {
+    std::cerr << "Usage: quorin [options]\n"
+              << " Options:\n"
+              << "  -h: Print this help\n"
+              << "  -b: Start as daemon instead of starting in foreground\n"
+              << "  -d: Enable debug output\n"
+              << "  -p <filepath>: PID file path (default: " << defaultPidPath << ")\n";
+    std::cerr.flush();
+}
+
+extern "C" void onStopSignal(int) { stopRequested = 1; }
+
+// A write to a closed pipe or socket then fails with EPIPE instead of ending
+// the process.
+extern "C" void onBrokenPipe(int) {}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kor::error::DefaultAssertHook assertHook;
+
+    KOR_Sysloglevel_construct2("", argv[0]);
+    const KOR_Modul logModule = KOR_Sysloglevel_registerModul("quorin");
+
+    bool daemonize = false;
+    std::string pidPath = defaultPidPath;
+    int opt;
+    while ((opt = getopt(argc, argv, "hbdp:")) != -1) {
+        switch (opt) {
+        case 'h':
+            printUsage();
+            return 0;
+        case 'b':
+            daemonize = true;
+            std::cout << "Daemonize: " << daemonize << std::endl;
+            break;
+        case 'd':
+            debugMode = true;
+            std::cout << "Debug mode on" << std::endl;
+            break;
+        case 'p':
+            pidPath = optarg;
+            std::cout << "PID file path: " << pidPath << std::endl;
+            break;
+        default:
+            // getopt has already printed its own diagnostic for '?'.
+            std::cerr << "Unknown option: " << opt << std::endl;
+            printUsage();
+            return 1;
+        }
+    }
+
+    if (debugMode) KOR_Sysloglevel_changeTracelevel("quorin", 1023);
+
+    // Console logging until we know whether we daemonize.
+    KOR_Sysloglevel_set(0);
+    assertHook.setSyslog(false);
+
+    KOR_Daemon daemon;
+    KOR_Daemon_construct(&daemon, "quorin", pidPath.c_str());
+
+    // Checked in the foreground too: two instances would fight over the same
+    // chains and routing tables.
+    if (KOR_Daemon_occupiedPidFile(&daemon) != 0) {
+        const std::string text = std::string("Another process is already running. Exiting...") + "\n";
+        KOR_Sysloglevel_error(logModule, "main", __LINE__, text.c_str());
+        return 1;
+    }
+
+    if (daemonize) {
+        KOR_Sysloglevel_set(1);
+        assertHook.setSyslog(true);
+        if (KOR_Daemon_daemonize(&daemon) != 0)
+            KOR_Sysloglevel_error(logModule, "main", __LINE__, "run: daemonizing failed");
+        KOR_Daemon_deletePidFile(&daemon);
+        if (KOR_Daemon_createPidFile(&daemon) != 0)
+            KOR_Sysloglevel_error(logModule, "main", __LINE__,
+                                  VAStr("run: cannot write the PID file %s", daemon.pidFile));
+    }
+
+    signal(SIGINT, onStopSignal);
+    signal(SIGTERM, onStopSignal);
+    signal(SIGQUIT, onStopSignal);
+    signal(SIGPIPE, onBrokenPipe);
+
+    int exitStatus = 0;
+    try {
+        // Everything in this block is torn down in reverse order of
+        // construction, also when an exception leaves it.
+        moduna::net::EventDispatcher eventDispatcher;
+        kor::cfg::NotificationHandler notificationHandler(cfgSocketPath, eventDispatcher, "quorin", false, 60, 500,
+                                                          true, false);
+
+        // A timeout of 0 ms makes one dispatch iteration poll the bus
+        // without waiting; the configuration socket's wait paces the loop.
+        DBus::BusDispatcher busDispatcher;
+        DBus::DefaultTimeout busTimeout(0, false, &busDispatcher);
+        DBus::default_dispatcher = &busDispatcher;
+
+        DBus::Connection systemBus = DBus::Connection::SystemBus();
+
+        kor::quorin::quorin controller;
+
+        // The network-status proxies (IPv4 address, interface status, IPv4
+        // route) are built here, in that order, each with systemBus and the
+        // controller, and are declared after it so that they go first.
+
+        if (debugMode) controller.setDebugMode(true);
+
+        notificationHandler.registerConfigHandler(controller);
+        notificationHandler.initialize();
+
+        while (!stopRequested) {
+            if (eventDispatcher.handleEvents(1000)) notificationHandler.process();
+            busDispatcher.do_iteration();
+            if (controller.routeSyncPending) {
+                controller.routeSyncPending = false;
+                // The copy of the main routing table into the per-interface
+                // tables is made here, through the route proxy's query.
+            }
+        }
+
+        KOR_Sysloglevel_info(logModule, "main", __LINE__, "run: exiting");
+    } catch (const std::exception& e) {
+        KOR_Sysloglevel_error(logModule, "main", __LINE__, e.what());
+        exitStatus = 1;
+    } catch (...) {
+        KOR_Sysloglevel_error(logModule, "main", __LINE__, "Unknown exception");
+        exitStatus = 1;
+    }
+
+    KOR_Daemon_deletePidFile(&daemon);
+    return exitStatus;
+}

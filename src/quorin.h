@@ -1,0 +1,88 @@
+#pragma once
+// The balancing controller: the daemon's configuration handler. It names the
+// tables the daemon follows, reads them into the balancing model, commits
+// the model to the kernel, hands out routing-table numbers and receives the
+// network-status events.
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "groups.h"
+#include "kor/cfg/ActionQueue.h"
+#include "kor/cfg/IConfigAccess.h"
+#include "kor/cfg/IConfigHandler.h"
+#include "moduna/NameList.h"
+
+namespace kor {
+namespace quorin {
+
+class quorin : public kor::cfg::IConfigHandler {
+public:
+    quorin();
+    // Flushes and deletes WAN2LAN, then destroys the groups in list order.
+    ~quorin() override;
+    quorin(const quorin&) = delete;
+    quorin& operator=(const quorin&) = delete;
+
+    // Appends the seven tables the daemon follows; the list is not cleared.
+    void getTableNames(moduna::NameList& names) override;
+    // Runs the readers that the table name calls for ("" for all); true when
+    // one of them changed the model.
+    bool loadFromConfig(kor::cfg::IConfigAccess& access, const std::string& tableName) override;
+    // Creates WAN2LAN at the first call, the chains of new groups, and
+    // commits every group, threading the routing-table counter through them.
+    void commitToSystem(kor::cfg::IConfigAccess& access, kor::cfg::ActionQueue& queue) override;
+
+    // Network-status events, called by the D-Bus proxies.
+    virtual void linkStatusEvent(const std::string& interfaceName, const bool& up);
+    virtual void newAddressEvent(const std::string& interfaceName, const std::string& address);
+    virtual void removedAddressEvent(const std::string& interfaceName, const std::string& address);
+
+    // Logs the new mode and passes it on to every group.
+    void setDebugMode(bool on);
+
+    // Readers of the balancing tables; each returns true when it changed the
+    // model.
+    bool ReadBalancingMain(kor::cfg::IConfigAccess* access);
+    bool ReadBalancingGroups(kor::cfg::IConfigAccess* access);
+    bool ReadBalancingInterfaces(kor::cfg::IConfigAccess* access);
+    bool ReadBalancingServices(kor::cfg::IConfigAccess* access);
+    // The device name for a configured interface name ("$$(logical)" is
+    // looked up in InterfaceMapping).
+    std::string ResolvInterfaceName(const std::string& name, kor::cfg::IConfigAccess* access);
+
+    bool getDebugMode() const { return debugMode; }
+    int32_t getStickyTimeout() const { return stickyTimeout; }
+    int32_t getNextTableId() const { return nextTableId; }
+    const std::list<BalancingGroup>& getGroups() const { return groups; }
+
+    // The main routing table must be copied into every per-interface table.
+    // Set by the readers and commits; the main loop clears it and copies.
+    bool routeSyncPending;
+
+private:
+    // Opens a transaction with the configuration service, retrying while it
+    // is busy; true when one was started.
+    bool StartTransaction();
+    // Create and remove the WAN2LAN chain.
+    void init();
+    void cleanup();
+    // Lets every group rebuild the members of that interface whose routing
+    // table changed, collecting their route-sync requests.
+    void refreshGroups(const std::string& interfaceName);
+
+    int logModule;
+    // Borrowed from the configuration client: the access object of the latest
+    // notification and the queue of the latest commit.
+    kor::cfg::IConfigAccess* configAccess;
+    bool debugMode;
+    int32_t stickyTimeout;
+    bool initialized;
+    int32_t nextTableId;
+    kor::cfg::ActionQueue* actionQueue;
+    std::list<BalancingGroup> groups;
+};
+
+}  // namespace quorin
+}  // namespace kor

@@ -1,0 +1,308 @@
+// The controller's configuration readers and event handlers against an
+// in-memory configuration: dispatch, mark and sweep of groups, interfaces
+// and services, interface variables, and the guarded transaction.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kor/cfg/RecordingExecutor.h"
+#include "quorin.h"
+
+using moduna::Value;
+using moduna::protocol::EResultCode;
+
+namespace {
+
+using Row = std::map<std::string, Value>;
+
+class MemoryAccess : public kor::cfg::IConfigAccess {
+public:
+    EResultCode getEntryCount(const std::string& table, unsigned& count) override {
+        counted.push_back(table);
+        count = unsigned(tables[table].size());
+        return 0;
+    }
+    EResultCode readEntry(const std::string& table, unsigned index, moduna::NameList&,
+                          moduna::ValueList& values) override {
+        auto& rows = tables[table];
+        if (index >= rows.size()) return 4;
+        for (const auto& c : rows[index]) values.setValue(c.first, c.second);
+        return 0;
+    }
+    EResultCode findEntry(const std::string& table, const std::string& key, const std::string& value,
+                          moduna::NameList&, moduna::ValueList& values) override {
+        for (const auto& row : tables[table]) {
+            auto it = row.find(key);
+            if (it != row.end() && it->second.getText() == value) {
+                for (const auto& c : row) values.setValue(c.first, c.second);
+                return 0;
+            }
+        }
+        return 4;
+    }
+    EResultCode startTransaction() override {
+        ++starts;
+        if (startAnswers.empty()) return 0;
+        unsigned rc = startAnswers.front();
+        startAnswers.pop_front();
+        return rc;
+    }
+    EResultCode endTransaction() override {
+        ++ends;
+        return 0;
+    }
+    std::map<std::string, std::vector<Row>> tables;
+    std::vector<std::string> counted;
+    std::deque<unsigned> startAnswers;
+    int starts = 0, ends = 0;
+};
+
+Row group(int id, const std::string& client, int enable = 1, int sticky = 0, int autobalance = 0) {
+    return {{"Id", Value(id)}, {"ClientInterface", Value(client)}, {"Enable", Value(enable)},
+            {"Sticky", Value(sticky)}, {"Autobalance", Value(autobalance)}};
+}
+Row uplink(int groupId, const std::string& name, int percent) {
+    return {{"BalancingGroupId", Value(groupId)}, {"Interface", Value(name)}, {"UsagePercent", Value(percent)}};
+}
+Row status(const std::string& name, const std::string& addr) { return {{"Name", Value(name)}, {"Addr", Value(addr)}}; }
+Row service(int id, int groupId, const std::string& proto, int dport) {
+    return {{"Id", Value(id)}, {"BalancingGroupId", Value(groupId)}, {"Proto", Value(proto)},
+            {"DstPortStart", Value(dport)}, {"DstPortEnd", Value(dport)}};
+}
+
+class Readers : public ::testing::Test {
+protected:
+    Readers() : rec(std::make_shared<kor::cfg::RecordingExecutor>()), queue(rec) {}
+    void SetUp() override {
+        db.tables["Balancing"] = {{{"Verbose", Value(0)}, {"StickyTimeout", Value(120)}}};
+        db.tables["BalancingGroups"] = {group(1, "lan0")};
+        db.tables["BalancingInterfaces"] = {uplink(1, "wan1", 60), uplink(1, "wan2", 40)};
+        db.tables["StatusNetifWatch"] = {status("wan1", "10.1.0.2"), status("wan2", "10.2.0.2")};
+        db.tables["DefaultWANGateway"] = {{{"InterfaceName", Value("wan1")}, {"GatewayAddress", Value("10.1.0.1")}}};
+        db.tables["BalancingServices"] = {service(1, 1, "tcp", 80)};
+    }
+    bool load(const std::string& table) {
+        db.counted.clear();
+        return ctl.loadFromConfig(db, table);
+    }
+    const kor::quorin::BalancingGroup& only() {
+        EXPECT_EQ(ctl.getGroups().size(), 1u);
+        return ctl.getGroups().front();
+    }
+    std::vector<std::string> memberNames() {
+        std::vector<std::string> out;
+        for (const auto& g : ctl.getGroups())
+            for (const auto& m : g.interfaces) out.push_back(m.interfaceName);
+        return out;
+    }
+    MemoryAccess db;
+    std::shared_ptr<kor::cfg::RecordingExecutor> rec;
+    kor::cfg::ActionQueue queue;
+    kor::quorin::quorin ctl;
+};
+
+}  // namespace
+
+TEST_F(Readers, DispatchReadsWhatTheTableNameCallsFor) {
+    EXPECT_TRUE(load(""));
+    EXPECT_EQ(db.counted, (std::vector<std::string>{"Balancing", "BalancingGroups", "BalancingInterfaces",
+                                                     "BalancingServices"}));
+    EXPECT_TRUE(ctl.routeSyncPending);
+    // Nothing created: the interface and service tables are not read again.
+    EXPECT_FALSE(load(""));
+    EXPECT_EQ(db.counted, (std::vector<std::string>{"Balancing", "BalancingGroups"}));
+    EXPECT_FALSE(load("InterfaceMapping"));
+    EXPECT_TRUE(db.counted.empty());
+    for (const char* t : {"StatusNetifWatch", "DefaultWANGateway", "BalancingInterfaces"}) {
+        load(t);
+        EXPECT_EQ(db.counted, std::vector<std::string>{"BalancingInterfaces"}) << t;
+    }
+    load("BalancingServices");
+    EXPECT_EQ(db.counted, std::vector<std::string>{"BalancingServices"});
+    EXPECT_FALSE(load("Unknown"));
+    EXPECT_TRUE(db.counted.empty());
+}
+
+TEST_F(Readers, GroupsAreKeptReplacedAndDeletedByIdentity) {
+    load("");
+    const auto* first = &only();
+    EXPECT_EQ(first->interfaces.size(), 2u);
+    EXPECT_EQ(first->services.size(), 1u);
+
+    // Autobalance is not part of the identity: same object, old share mode.
+    db.tables["BalancingGroups"] = {group(1, "lan0", 1, 0, 1)};
+    EXPECT_FALSE(load("BalancingGroups"));
+    EXPECT_EQ(&only(), first);
+    EXPECT_EQ(only().autobalance, 0u);
+
+    // A new client interface is a new group; interfaces and services follow.
+    db.tables["BalancingGroups"] = {group(1, "lan1")};
+    EXPECT_TRUE(load("BalancingGroups"));
+    EXPECT_EQ(only().clientInterface, "lan1");
+    EXPECT_EQ(only().interfaces.size(), 2u);
+    EXPECT_EQ(only().services.size(), 1u);
+
+    // A sticky change also replaces the group.
+    db.tables["BalancingGroups"] = {group(1, "lan1", 1, 1)};
+    EXPECT_TRUE(load("BalancingGroups"));
+    EXPECT_TRUE(only().sticky);
+
+    // Enable other than 1 removes it; deletions alone report no change.
+    db.tables["BalancingGroups"] = {group(1, "lan1", 2, 1)};
+    EXPECT_FALSE(load("BalancingGroups"));
+    EXPECT_TRUE(ctl.getGroups().empty());
+}
+
+TEST_F(Readers, DuplicateGroupIdIsRefusedAndTheFirstKept) {
+    db.tables["BalancingGroups"] = {group(1, "lan0"), group(1, "lan9"), group(2, "lan9")};
+    load("");
+    ASSERT_EQ(ctl.getGroups().size(), 2u);
+    EXPECT_EQ(ctl.getGroups().front().clientInterface, "lan0");
+    EXPECT_EQ(ctl.getGroups().back().id, 2);
+    // Moving group 1 to another client interface is no duplicate.
+    db.tables["BalancingGroups"] = {group(1, "lan5"), group(2, "lan9")};
+    EXPECT_TRUE(load("BalancingGroups"));
+    ASSERT_EQ(ctl.getGroups().size(), 2u);
+    EXPECT_EQ(ctl.getGroups().back().clientInterface, "lan5");
+}
+
+TEST_F(Readers, InterfaceStatusDecidesWhetherAMemberExists) {
+    db.tables["StatusNetifWatch"] = {status("wan1", "10.1.0.2"), status("wan2", "0.0.0.0")};
+    db.tables["BalancingInterfaces"].push_back(uplink(1, "wan3", 10));  // no status entry
+    db.tables["BalancingInterfaces"].push_back(uplink(7, "wan1", 10));  // no such group
+    load("");
+    EXPECT_EQ(memberNames(), std::vector<std::string>{"wan1"});
+    EXPECT_EQ(only().interfaces.front().gatewayAddress, "10.1.0.1");
+    EXPECT_EQ(only().interfaces.front().addr, "10.1.0.2");
+
+    db.tables["StatusNetifWatch"] = {status("wan1", "10.1.0.2"), status("wan2", "10.2.0.2")};
+    EXPECT_TRUE(load("StatusNetifWatch"));
+    EXPECT_EQ(memberNames(), (std::vector<std::string>{"wan1", "wan2"}));
+    EXPECT_EQ(only().interfaces.back().gatewayAddress, "");
+
+    // A member whose address went away is swept.
+    db.tables["StatusNetifWatch"] = {status("wan2", "10.2.0.2")};
+    EXPECT_TRUE(load("StatusNetifWatch"));
+    EXPECT_EQ(memberNames(), std::vector<std::string>{"wan2"});
+}
+
+TEST_F(Readers, InterfaceVariablesResolveThroughTheMapping) {
+    db.tables["InterfaceMapping"] = {{{"LogicalName", Value("WAN2")}, {"PhysicalName", Value("wan2")}},
+                                     {{"LogicalName", Value("LAN")}, {"PhysicalName", Value("lan0")}}};
+    db.tables["BalancingGroups"] = {group(1, "$$(LAN)")};
+    db.tables["BalancingInterfaces"] = {uplink(1, "wan1", 60), uplink(1, "$$(WAN2)", 40),
+                                        uplink(1, "$$(WAN9)", 10), uplink(1, "$$(WAN2", 10)};
+    db.tables["StatusNetifWatch"] = {status("wan1", "10.1.0.2"), status("wan2", "10.2.0.2"),
+                                     status("$$(WAN9)", "10.9.0.2"), status("$$(WAN2", "10.8.0.2")};
+    load("");
+    EXPECT_EQ(only().clientInterface, "lan0");
+    // Unmapped and incomplete variables are used as written.
+    EXPECT_EQ(memberNames(), (std::vector<std::string>{"wan1", "wan2", "$$(WAN9)", "$$(WAN2"}));
+    EXPECT_EQ(ctl.ResolvInterfaceName("x$$(WAN2)y", &db), "wan2");
+    EXPECT_EQ(ctl.ResolvInterfaceName("eth0", &db), "eth0");
+}
+
+TEST_F(Readers, StickyTimeoutReachesTheMembersAtTheNextInterfaceRead) {
+    load("");
+    EXPECT_EQ(only().interfaces.front().stickyTimeout, 120);
+    db.tables["Balancing"] = {{{"Verbose", Value(0)}, {"StickyTimeout", Value(300)}}};
+    EXPECT_FALSE(load("Balancing"));
+    EXPECT_EQ(ctl.getStickyTimeout(), 300);
+    EXPECT_EQ(only().interfaces.front().stickyTimeout, 120);
+    EXPECT_TRUE(load("BalancingInterfaces"));
+    ASSERT_EQ(only().interfaces.size(), 2u);
+    EXPECT_EQ(only().interfaces.front().stickyTimeout, 300);
+    EXPECT_EQ(only().interfaces.back().stickyTimeout, 300);
+}
+
+TEST_F(Readers, VerboseSwitchesDebugModeAndReportsIt) {
+    ctl.setDebugMode(true);
+    EXPECT_TRUE(load("Balancing"));
+    EXPECT_FALSE(ctl.getDebugMode());
+    EXPECT_FALSE(load("Balancing"));
+    db.tables["Balancing"].clear();
+    EXPECT_FALSE(load("Balancing"));
+    EXPECT_EQ(ctl.getStickyTimeout(), 120);
+}
+
+TEST_F(Readers, ServicesFollowTheirTable) {
+    load("");
+    db.tables["BalancingServices"] = {service(1, 1, "tcp", 80), service(2, 1, "udp", 53), service(3, 5, "tcp", 1)};
+    EXPECT_TRUE(load("BalancingServices"));
+    EXPECT_EQ(only().services.size(), 2u);
+    EXPECT_FALSE(load("BalancingServices"));
+    db.tables["BalancingServices"].clear();
+    EXPECT_TRUE(load("BalancingServices"));
+    EXPECT_TRUE(only().services.empty());
+}
+
+namespace {
+
+class Events : public Readers {
+protected:
+    void SetUp() override {
+        Readers::SetUp();
+        load("");
+        ctl.commitToSystem(db, queue);
+        rec->take();
+        db.counted.clear();
+    }
+};
+
+}  // namespace
+
+TEST_F(Events, TransactionIsRetriedOnBusyAndUnavailable) {
+    db.startAnswers = {2, 2, 0};
+    db.tables["StatusNetifWatch"] = {status("wan2", "10.2.0.2")};
+    ctl.removedAddressEvent("wan1", "10.1.0.2");
+    EXPECT_EQ(db.starts, 3);
+    EXPECT_EQ(db.ends, 1);
+    EXPECT_EQ(db.counted, std::vector<std::string>{"BalancingInterfaces"});
+    EXPECT_EQ(memberNames(), std::vector<std::string>{"wan2"});
+    EXPECT_FALSE(rec->lines.empty()) << "the commit writes the remaining member's rules";
+}
+
+TEST_F(Events, TransactionGivesUpAfterTenAttemptsOrAHardError) {
+    db.startAnswers = std::deque<unsigned>(12, 3);
+    ctl.removedAddressEvent("wan1", "10.1.0.2");
+    EXPECT_EQ(db.starts, 10);
+    EXPECT_EQ(db.ends, 0);
+    EXPECT_TRUE(db.counted.empty());
+    // The members were taken down all the same.
+    EXPECT_FALSE(ctl.getGroups().front().interfaces.front().up);
+
+    db.starts = 0;
+    db.startAnswers = {1, 0};
+    ctl.removedAddressEvent("wan2", "10.2.0.2");
+    EXPECT_EQ(db.starts, 1);
+    EXPECT_EQ(db.ends, 0);
+
+    db.starts = 0;
+    db.startAnswers = std::deque<unsigned>(9, 2);
+    db.startAnswers.push_back(0);
+    ctl.removedAddressEvent("wan2", "10.2.0.2");
+    EXPECT_EQ(db.starts, 10);
+    EXPECT_EQ(db.ends, 1);
+}
+
+TEST(EventsBeforeLoad, RemovedAddressTouchesNoMissingObject) {
+    kor::quorin::quorin ctl;
+    ctl.removedAddressEvent("wan1", "10.1.0.2");
+    ctl.linkStatusEvent("wan1", true);
+    ctl.newAddressEvent("wan1", "10.1.0.2");
+    EXPECT_FALSE(ctl.routeSyncPending);
+}
+
+TEST_F(Events, LinkEventsForUnknownInterfacesQueueNothing) {
+    ctl.routeSyncPending = false;
+    ctl.linkStatusEvent("wan1", false);
+    ctl.linkStatusEvent("eth7", true);
+    ctl.newAddressEvent("eth7", "1.2.3.4");
+    EXPECT_TRUE(rec->lines.empty());
+    EXPECT_FALSE(ctl.routeSyncPending);
+}
