@@ -76,7 +76,11 @@ bool CfgConnection::fillOnce(int timeoutMs) {
     if (fd_ < 0) return false;
     pollfd p{fd_, POLLIN, 0};
     int n = poll(&p, 1, timeoutMs);
-    if (n < 0) return errno == EINTR;
+    if (n < 0) {
+        if (errno == EINTR) return true;
+        close();
+        return false;
+    }
     if (n == 0) return false;
     char buf[65536];
     ssize_t got = read(fd_, buf, sizeof buf);
