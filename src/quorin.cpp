@@ -19,6 +19,16 @@ const int32_t firstTableId = 256;
 // A commit that finds the counter at this value starts over at firstTableId.
 const int32_t tableIdLimit = 20000001;
 
+// A device name goes into command lines that are split into words at
+// blanks: a name with a blank or a control character would add words of its
+// own to an iptables or ip command (for example "wan1 table main" would
+// route through the main table). Such an entry is refused.
+bool splitsIntoWords(const std::string& name) {
+    for (unsigned char c : name)
+        if (c <= ' ' || c == 0x7f) return true;
+    return false;
+}
+
 }  // namespace
 
 quorin::quorin()
@@ -201,6 +211,12 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
         const uint32_t autobalance = uint32_t(values.getValue("Autobalance").getInteger());
         const int enable = values.getValue("Enable").getInteger();
         if (enable != 1) continue;
+        if (splitsIntoWords(clientInterface)) {
+            KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
+                                  VAStr("%s: group %ld ignored: client interface \"%s\" is no device name",
+                                        "ReadBalancingGroups", long(id), clientInterface.c_str()));
+            continue;
+        }
 
         BalancingGroup* same = nullptr;
         for (auto& group : groups) {
@@ -268,6 +284,12 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
             address = values.getValue("Addr").getText();
 
         if (address.empty()) continue;  // no status: the sweep below removes it
+        if (splitsIntoWords(name)) {
+            KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
+                                  VAStr("%s: interface \"%s\" ignored: no device name", "ReadBalancingInterfaces",
+                                        name.c_str()));
+            continue;
+        }
         if (address != "0.0.0.0") {
             if (debugMode)
                 KOR_Sysloglevel_info(logModule, "quorin", __LINE__,

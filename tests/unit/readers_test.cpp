@@ -207,6 +207,15 @@ TEST_F(Readers, InterfaceVariablesResolveThroughTheMapping) {
     EXPECT_EQ(ctl.ResolvInterfaceName("eth0", &db), "eth0");
 }
 
+TEST_F(Readers, NamesThatWouldAddWordsToCommandsAreRefused) {
+    db.tables["BalancingGroups"] = {group(1, "lan0"), group(2, "lan1 table main")};
+    db.tables["BalancingInterfaces"] = {uplink(1, "wan1", 60), uplink(1, "wan2 table main", 40)};
+    db.tables["StatusNetifWatch"] = {status("wan1", "10.1.0.2"), status("wan2 table main", "10.2.0.2")};
+    load("");
+    EXPECT_EQ(only().clientInterface, "lan0");
+    EXPECT_EQ(memberNames(), std::vector<std::string>{"wan1"});
+}
+
 TEST_F(Readers, StickyTimeoutReachesTheMembersAtTheNextInterfaceRead) {
     load("");
     EXPECT_EQ(only().interfaces.front().stickyTimeout, 120);
