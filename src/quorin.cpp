@@ -334,6 +334,13 @@ bool quorin::ReadBalancingServices(kor::cfg::IConfigAccess* access) {
         const int32_t srcPortEnd = values.getValue("SrcPortEnd").getInteger();
         const int32_t dstPortStart = values.getValue("DstPortStart").getInteger();
         const int32_t dstPortEnd = values.getValue("DstPortEnd").getInteger();
+        if (splitsIntoWords(srcIp) || splitsIntoWords(dstIp) || splitsIntoWords(proto)) {
+            KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
+                                  VAStr("%s: service %ld ignored: a blank in \"%s\", \"%s\" or \"%s\"",
+                                        "ReadBalancingServices", long(id), srcIp.c_str(), dstIp.c_str(),
+                                        proto.c_str()));
+            continue;
+        }
         for (auto& group : groups) {
             if (group.id != groupId) continue;
             const bool added =

@@ -245,6 +245,10 @@ TEST_F(Readers, ServicesFollowTheirTable) {
     EXPECT_TRUE(load("BalancingServices"));
     EXPECT_EQ(only().services.size(), 2u);
     EXPECT_FALSE(load("BalancingServices"));
+    // A filter text with a blank would add iptables options of its own.
+    db.tables["BalancingServices"].push_back(service(4, 1, "tcp -j DROP", 22));
+    EXPECT_FALSE(load("BalancingServices"));
+    EXPECT_EQ(only().services.size(), 2u);
     db.tables["BalancingServices"].clear();
     EXPECT_TRUE(load("BalancingServices"));
     EXPECT_TRUE(only().services.empty());
