@@ -1,4 +1,6 @@
-// Runs queued command lines without a shell.
+// Runs queued command lines without a shell: the line is split into words
+// here, checked against the few programs and forms the daemon writes, and each
+// command is started with fork + execv of its resolved absolute path.
 
 #include "kor/cfg/CommandRunner.h"
 
@@ -11,11 +13,16 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "kor/sysloglevel.h"
+
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
 
 namespace kor {
 namespace cfg {
@@ -23,11 +30,73 @@ namespace cfg {
 namespace {
 
 const int kDefaultTimeoutMs = 30000;
+const size_t kMaxErrorText = 64 * 1024;
 
 KOR_Modul modul() {
     static KOR_Modul m = KOR_Sysloglevel_registerModul("cfgclient");
     return m;
 }
+
+// Owns one file descriptor.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+bool makePipe(Fd& readEnd, Fd& writeEnd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    return true;
+}
+
+// A started child: killed and reaped when it is left behind, so no path out
+// of run() leaves a running command or a zombie.
+class Child {
+public:
+    explicit Child(pid_t pid) : pid_(pid) {}
+    ~Child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            int ignored;
+            reap(&ignored, true);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    pid_t pid() const { return pid_; }
+
+    // True when the child has ended and *status holds its wait status
+    // (-1 when the status was lost, e.g. SIGCHLD is ignored).
+    bool reap(int* status, bool block) {
+        for (;;) {
+            pid_t r = waitpid(pid_, status, block ? 0 : WNOHANG);
+            if (r == pid_) break;
+            if (r < 0 && errno == EINTR) continue;
+            if (r == 0) return false;
+            *status = -1;
+            break;
+        }
+        pid_ = -1;
+        return true;
+    }
+
+private:
+    pid_t pid_;
+};
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -40,7 +109,7 @@ std::vector<std::string> tokenize(const std::string& line) {
         word.clear();
     };
     for (char c : line) {
-        if (isBlank(c) || c == '\n' || c == '\r') {
+        if (isBlank(c)) {
             flush();
         } else if (c == ';') {
             flush();
@@ -60,10 +129,39 @@ bool allowedProgram(const std::string& word) {
 // The characters that would make a shell do more than run one program.
 bool hasShellOperator(const std::string& word) { return word.find_first_of("|&<>") != std::string::npos; }
 
+// word is an abbreviation of full of at least minLen characters.
+bool abbreviates(const std::string& word, const std::string& full, size_t minLen) {
+    return word.size() >= minLen && full.compare(0, word.size(), word) == 0;
+}
+
+// The allowed programs can themselves start others: "ip netns exec" and
+// "ip vrf exec" run any program, "ip -batch" reads commands from a file and
+// iptables runs the program given with --modprobe / -M. Such a command is
+// refused like any other program; the daemon never writes these forms.
+std::string startsOtherPrograms(const std::vector<std::string>& words) {
+    bool isIp = words[0] != "iptables" && words[0] != "ipset";
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (isIp) {
+            std::string opt = w.rfind("--", 0) == 0 ? w.substr(1) : w;  // ip takes "--x" for "-x"
+            if (abbreviates(w, "exec", 1)) return "ip exec runs other programs";
+            if (abbreviates(opt, "-batch", 2)) return "ip reads commands from a file with " + w;
+        } else if (words[0] == "iptables") {
+            if (abbreviates(w.substr(0, w.find('=')), "--modprobe", 3)) return "iptables runs the program of " + w;
+            if (w.size() > 1 && w[0] == '-' && w[1] != '-' && w.find('M') != std::string::npos)
+                return "iptables runs the program of -M";
+        }
+    }
+    return "";
+}
+
+// The program's absolute path: found on PATH (or the usual system
+// directories when PATH is unset), or the path itself for "/sbin/ip".
+// Relative entries of PATH are skipped. Empty when not found.
 std::string resolve(const std::string& program) {
     if (program[0] == '/') return program;
     const char* env = getenv("PATH");
-    std::string path = env && *env ? env : "/usr/sbin:/usr/bin:/sbin:/bin";
+    std::string path = env ? env : "/usr/sbin:/usr/bin:/sbin:/bin";
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find(':', start);
@@ -90,32 +188,79 @@ std::string joinWords(const std::vector<std::string>& words) {
 void audit(const std::vector<std::string>& words, const std::string& status) {
     const char* file = getenv("QUORIN_CMD_LOG");
     if (!file || !*file) return;
-    int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) return;
+    Fd fd(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
+                              VAStr("cannot open command log %s: %s", file, strerror(errno)));
+        return;
+    }
     std::string line = status + " " + joinWords(words) + "\n";
-    ssize_t ignored = write(fd, line.data(), line.size());
+    if (write(fd.get(), line.data(), line.size()) != ssize_t(line.size()))
+        KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot write command log %s", file));
+}
+
+// In the forked child: only async-signal-safe calls from here on.
+[[noreturn]] void execChild(const char* path, char* const* argv, int nullFd, int errFd, int execFd, long maxFd) {
+    // Lift every descriptor we use above the standard ones first, so none of
+    // them is overwritten below when the parent had 0, 1 or 2 closed.
+    nullFd = fcntl(nullFd, F_DUPFD_CLOEXEC, 3);
+    errFd = errFd >= 0 ? fcntl(errFd, F_DUPFD_CLOEXEC, 3) : nullFd;
+    execFd = fcntl(execFd, F_DUPFD_CLOEXEC, 3);
+    if (nullFd < 0 || errFd < 0 || execFd < 0) _exit(127);
+    // dup2 to a different descriptor clears close-on-exec on the copy.
+    if (dup2(nullFd, STDIN_FILENO) < 0 || dup2(nullFd, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0)
+        _exit(127);
+    // Nothing else of ours reaches the program: everything above 2 closes at
+    // exec, the status pipe included, whose closing tells the parent that
+    // the exec succeeded.
+    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+        for (long fd = 3; fd < maxFd; ++fd) fcntl(int(fd), F_SETFD, FD_CLOEXEC);
+    // Handlers are reset by exec, ignored signals are not (the daemon's
+    // SIGPIPE, for one); the signal mask is inherited too.
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(path, argv);
+    int err = errno;
+    ssize_t ignored = write(execFd, &err, sizeof err);
     (void)ignored;
-    close(fd);
+    _exit(127);
 }
 
 }  // namespace
 
 ParsedLine parseCommandLine(const std::string& line) {
     ParsedLine out;
-    std::vector<std::string> tokens = tokenize(line);
-    CommandChain chain;
-    ParsedCommand cmd;
-    bool afterOr = false;  // the last token was "||": a command must follow
-
     auto fail = [&](const std::string& why) {
         out.ok = false;
         out.error = why;
         out.chains.clear();
         return out;
     };
+    // A shell would end the command at a line break; a NUL would cut a word.
+    if (line.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
+        return fail("line break or NUL in the line");
+
+    std::vector<std::string> tokens = tokenize(line);
+    CommandChain chain;
+    ParsedCommand cmd;
+    bool afterOr = false;  // the last token was "||": a command must follow
+
+    // Ends the current command; false with the reason set when it is refused.
     auto endCommand = [&]() -> bool {
-        if (cmd.words.empty()) return !afterOr && !cmd.discardStderr;
-        if (!allowedProgram(cmd.words[0])) return false;
+        if (cmd.words.empty()) {
+            if (afterOr) fail("\"||\" without a command after it");
+            return !afterOr;
+        }
+        std::string why = startsOtherPrograms(cmd.words);
+        if (!why.empty()) {
+            fail(why);
+            return false;
+        }
         chain.push_back(cmd);
         cmd = ParsedCommand();
         afterOr = false;
@@ -125,15 +270,12 @@ ParsedLine parseCommandLine(const std::string& line) {
     for (size_t i = 0; i < tokens.size(); ++i) {
         const std::string& t = tokens[i];
         if (t == ";") {
-            if (!cmd.words.empty() && !allowedProgram(cmd.words[0]))
-                return fail("program not allowed: " + cmd.words[0]);
-            if (!endCommand()) return fail("incomplete command before \";\"");
+            if (!endCommand()) return out;
             if (!chain.empty()) out.chains.push_back(chain);
             chain.clear();
         } else if (t == "||") {
             if (cmd.words.empty()) return fail("\"||\" without a command before it");
-            if (!allowedProgram(cmd.words[0])) return fail("program not allowed: " + cmd.words[0]);
-            endCommand();
+            if (!endCommand()) return out;
             afterOr = true;
         } else if (t == "2>" || t == "2>/dev/null") {
             if (cmd.words.empty() || cmd.discardStderr) return fail("misplaced \"2>\"");
@@ -151,10 +293,7 @@ ParsedLine parseCommandLine(const std::string& line) {
             cmd.words.push_back(t);
         }
     }
-    if (afterOr && cmd.words.empty()) return fail("\"||\" without a command after it");
-    if (!cmd.words.empty() || cmd.discardStderr) {
-        if (!endCommand()) return fail("incomplete command");
-    }
+    if (!endCommand()) return out;
     if (!chain.empty()) out.chains.push_back(chain);
     out.ok = true;
     return out;
@@ -162,8 +301,14 @@ ParsedLine parseCommandLine(const std::string& line) {
 
 CommandRunner::CommandRunner() : timeoutMs_(kDefaultTimeoutMs) {
     if (const char* env = getenv("QUORIN_CMD_TIMEOUT_MS")) {
-        int v = atoi(env);
-        if (v > 0) timeoutMs_ = v;
+        char* end = nullptr;
+        errno = 0;
+        long v = strtol(env, &end, 10);
+        if (errno == 0 && end != env && *end == '\0' && v > 0 && v <= INT_MAX)
+            timeoutMs_ = int(v);
+        else
+            KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
+                                  VAStr("ignoring QUORIN_CMD_TIMEOUT_MS=\"%s\", using %d ms", env, timeoutMs_));
     }
 }
 
@@ -182,98 +327,110 @@ void CommandRunner::execute(const std::string& commandLine) {
 }
 
 int CommandRunner::run(const ParsedCommand& command) {
-    std::string path = resolve(command.words[0]);
-    if (path.empty()) {
-        KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
-                              VAStr("program not found: %s", command.words[0].c_str()));
+    const std::string words = joinWords(command.words);
+    auto cannotStart = [&](const char* why) {
+        KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot run %s: %s", words.c_str(), why));
         audit(command.words, "-1");
         return -1;
-    }
-    int errPipe[2] = {-1, -1};
-    if (!command.discardStderr && pipe2(errPipe, O_CLOEXEC) != 0) return -1;
+    };
+    if (command.words.empty()) return cannotStart("empty command");
+    std::string path = resolve(command.words[0]);
+    if (path.empty()) return cannotStart("program not found");
 
+    // Everything the child needs is prepared here: after fork it may only
+    // make async-signal-safe calls.
     std::vector<char*> argv;
     for (const auto& w : command.words) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
+    long maxFd = sysconf(_SC_OPEN_MAX);
+    if (maxFd <= 0) maxFd = 1024;
+    Fd null(open("/dev/null", O_RDWR | O_CLOEXEC));
+    Fd errRead, errWrite, execRead, execWrite;
+    if (!null.valid()) return cannotStart("cannot open /dev/null");
+    if (!command.discardStderr && !makePipe(errRead, errWrite)) return cannotStart(strerror(errno));
+    if (!makePipe(execRead, execWrite)) return cannotStart(strerror(errno));
 
     pid_t pid = fork();
-    if (pid < 0) {
-        if (errPipe[0] >= 0) {
-            close(errPipe[0]);
-            close(errPipe[1]);
-        }
-        audit(command.words, "-1");
-        return -1;
+    if (pid < 0) return cannotStart(strerror(errno));
+    if (pid == 0) execChild(path.c_str(), argv.data(), null.get(), errWrite.get(), execWrite.get(), maxFd);
+    Child child(pid);
+    errWrite.reset();
+    execWrite.reset();
+
+    // The status pipe closes at a successful exec, or brings its errno.
+    int execErr = 0;
+    ssize_t got;
+    while ((got = read(execRead.get(), &execErr, sizeof execErr)) < 0 && errno == EINTR) {
     }
-    if (pid == 0) {
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(command.discardStderr ? null : errPipe[1], STDERR_FILENO);
-        // Nothing of ours leaks into the command.
-        long maxFd = sysconf(_SC_OPEN_MAX);
-        if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0)
-            for (long fd = 3; fd < (maxFd > 0 ? maxFd : 1024); ++fd) close(int(fd));
-        execv(path.c_str(), argv.data());
-        _exit(127);
+    if (got > 0) {
+        int ignored;
+        child.reap(&ignored, true);
+        return cannotStart(strerror(execErr));
     }
 
+    // Read the error output until the command ends or its time is up. A pidfd
+    // wakes us at its end; without one (old kernels) we look every 10 ms.
+#ifdef SYS_pidfd_open
+    Fd pidFd(int(syscall(SYS_pidfd_open, pid, 0)));
+#else
+    Fd pidFd;
+#endif
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
     std::string errText;
-    bool killed = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
-    auto leftMs = [&] {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        return int(left.count() < 0 ? 0 : left.count());
-    };
-    if (errPipe[1] >= 0) close(errPipe[1]);
-    if (errPipe[0] >= 0) {
-        for (;;) {
-            pollfd p{errPipe[0], POLLIN, 0};
-            int n = poll(&p, 1, leftMs());
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                kill(pid, SIGKILL);
-                killed = true;
-                break;
-            }
-            char buf[4096];
-            ssize_t got = read(errPipe[0], buf, sizeof buf);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            if (errText.size() < 65536) errText.append(buf, size_t(got));
-        }
-        close(errPipe[0]);
-    }
     int status = 0;
+    bool killed = false;
+    auto readError = [&] {
+        char buf[4096];
+        ssize_t n = read(errRead.get(), buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n <= 0) return false;
+        if (errText.size() < kMaxErrorText) errText.append(buf, size_t(n));
+        return true;
+    };
     for (;;) {
-        pid_t r = waitpid(pid, &status, killed ? 0 : WNOHANG);
-        if (r == pid) break;
-        if (r < 0 && errno != EINTR) break;
-        if (killed) continue;
-        if (leftMs() == 0) {
-            killed = true;
+        if (child.reap(&status, false)) break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
             kill(pid, SIGKILL);
-            continue;
+            child.reap(&status, true);
+            killed = true;
+            break;
         }
-        usleep(1000);
+        pollfd fds[2];
+        nfds_t n = 0;
+        if (errRead.valid()) fds[n++] = pollfd{errRead.get(), POLLIN, 0};
+        if (pidFd.valid()) fds[n++] = pollfd{pidFd.get(), POLLIN, 0};
+        int wait = int(left.count());
+        if (!pidFd.valid() && wait > 10) wait = 10;
+        if (poll(fds, n, wait) > 0 && errRead.valid() && fds[0].revents && !readError()) errRead.reset();
     }
+    // What is still in the pipe; a process the command left behind may hold
+    // it open, so do not wait for its end.
+    if (errRead.valid() && fcntl(errRead.get(), F_SETFL, O_NONBLOCK) == 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(errRead.get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0 && errText.size() < kMaxErrorText) errText.append(buf, size_t(n));
+    }
+
     if (killed) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
-                              VAStr("command killed after %d ms: %s", timeoutMs_, joinWords(command.words).c_str()));
+                              VAStr("command killed after %d ms: %s", timeoutMs_, words.c_str()));
         audit(command.words, "killed");
         return -2;
     }
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (status == -1) {
+        KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("exit status lost: %s", words.c_str()));
+        audit(command.words, "-1");
+        return -1;
+    }
+    // A command ended by a signal counts as failed, with the shell's 128 + signal.
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     audit(command.words, std::to_string(code));
     if (code != 0) {
         while (!errText.empty() && (errText.back() == '\n' || errText.back() == ' ')) errText.pop_back();
         KOR_Sysloglevel_debug(modul(), "actionqueue", __LINE__,
-                              VAStr("command failed with status %d: %s: %s", code,
-                                    joinWords(command.words).c_str(), errText.c_str()));
+                              VAStr("command failed with status %d: %s: %s", code, words.c_str(), errText.c_str()));
     }
     return code;
 }
