@@ -19,13 +19,14 @@ const int32_t firstTableId = 256;
 // A commit that finds the counter at this value starts over at firstTableId.
 const int32_t tableIdLimit = 20000001;
 
-// A device name goes into command lines that are split into words at
-// blanks: a name with a blank or a control character would add words of its
-// own to an iptables or ip command (for example "wan1 table main" would
-// route through the main table). Such an entry is refused.
-bool splitsIntoWords(const std::string& name) {
-    for (unsigned char c : name)
-        if (c <= ' ' || c == 0x7f) return true;
+// Configured texts go into command lines that are split into words at
+// blanks and into commands at ";": a text with a blank, a ";" or a control
+// character would add words or commands of its own to an iptables or ip line
+// (for example "wan1 table main" would route through the main table). Such
+// an entry is refused.
+bool splitsIntoWords(const std::string& text) {
+    for (unsigned char c : text)
+        if (c <= ' ' || c == 0x7f || c == ';') return true;
     return false;
 }
 
@@ -284,10 +285,12 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
             address = values.getValue("Addr").getText();
 
         if (address.empty()) continue;  // no status: the sweep below removes it
-        if (splitsIntoWords(name)) {
+        // Name, gateway and address all become words of ip and iptables lines.
+        if (splitsIntoWords(name) || splitsIntoWords(gateway) || splitsIntoWords(address)) {
             KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
-                                  VAStr("%s: interface \"%s\" ignored: no device name", "ReadBalancingInterfaces",
-                                        name.c_str()));
+                                  VAStr("%s: interface \"%s\" ignored: a blank in its name, gateway \"%s\" or "
+                                        "address \"%s\"",
+                                        "ReadBalancingInterfaces", name.c_str(), gateway.c_str(), address.c_str()));
             continue;
         }
         if (address != "0.0.0.0") {

@@ -211,6 +211,13 @@ TEST_F(Readers, NamesThatWouldAddWordsToCommandsAreRefused) {
     db.tables["BalancingGroups"] = {group(1, "lan0"), group(2, "lan1 table main")};
     db.tables["BalancingInterfaces"] = {uplink(1, "wan1", 60), uplink(1, "wan2 table main", 40)};
     db.tables["StatusNetifWatch"] = {status("wan1", "10.1.0.2"), status("wan2 table main", "10.2.0.2")};
+    db.tables["BalancingInterfaces"].push_back(uplink(1, "wan3", 10));
+    db.tables["StatusNetifWatch"].push_back(status("wan3", "10.3.0.2;iptables -t mangle -F LOADB_PRE"));
+    db.tables["BalancingInterfaces"].push_back(uplink(1, "wan5;ip", 10));
+    db.tables["StatusNetifWatch"].push_back(status("wan5;ip", "10.5.0.2"));
+    db.tables["BalancingInterfaces"].push_back(uplink(1, "wan4", 10));
+    db.tables["StatusNetifWatch"].push_back(status("wan4", "10.4.0.2"));
+    db.tables["DefaultWANGateway"].push_back({{"InterfaceName", Value("wan4")}, {"GatewayAddress", Value("10.4.0.1 x")}});
     load("");
     EXPECT_EQ(only().clientInterface, "lan0");
     EXPECT_EQ(memberNames(), std::vector<std::string>{"wan1"});
