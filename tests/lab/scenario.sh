@@ -1,11 +1,18 @@
-# Scenario harness: a router namespace with three uplinks and a LAN side,
-# a private /tmp and message bus, the platform's LOADB_PRE chain, cfgserver
-# on /tmp/cfgserver.socket and quorin -d. Source after lib.sh, then call
-# scenario_start.
+# Scenario harness for end-to-end lab tests: a router namespace with three
+# uplinks and a LAN side, a private /tmp and message bus, the platform's
+# LOADB_PRE chain, cfgserver on /tmp/cfgserver.socket and quorin -d.
 #
-#   router r: wan1 10.1.0.2 -> u1 10.1.0.1, wan2 10.2.0.2 -> u2 10.2.0.1,
-#             wan3 10.3.0.2 -> u3 10.3.0.1, lan0 192.168.1.1 -> client c
+#   router r: wan1 10.1.0.2 -> u1 10.1.0.1    lan0 192.168.1.1 -> c 192.168.1.10
+#             wan2 10.2.0.2 -> u2 10.2.0.1
+#             wan3 10.3.0.2 -> u3 10.3.0.1
+#
+# In a test, source it after lib.sh:
+#   lab_init NAME; lab_private_tmp "$@"; scenario_start
+#   cfg load FILE; quorin_start; edit set TABLE 0 COL=VAL; kstate; ours; kcanon
+# Run directly (as root), it builds the same lab with the example
+# configuration loaded and opens a shell in the router namespace.
 
+# scenario_start: the namespaces, links, LOADB_PRE hook, bus and cfgserver.
 scenario_start() {
     local i
     lab_netns r
@@ -22,91 +29,131 @@ scenario_start() {
     lab_exec r iptables -t mangle -N LOADB_PRE
     lab_exec r iptables -t mangle -A PREROUTING -j LOADB_PRE
     lab_dbus r || exit 1
+    unset KOR_TRACELEVEL
     export QUORIN_CMD_LOG=$LAB_DIR/cmd.log
     : >"$QUORIN_CMD_LOG"
     SC_EMPTY=$(kstate)
     lab_spawn r "$LAB_DIR/cfgserver.log" "$LAB_BIN/cfgserver" -f "$LAB_DIR/store.json"
-    SC_CFG_PID=$LAB_LAST_PID
     lab_wait_for 5 cfg dump || { echo "FAIL: cfgserver did not start"; exit 1; }
 }
 
 cfg() { lab_exec r "$LAB_BIN/cfgctl" "$@"; }
 
-# quorin_start: a daemon in debug mode, its log in LAB_DIR/quorin.N.log.
+# quorin_start: a daemon in debug mode on the tables as they are, its output
+# in LAB_DIR/quorin.N.log; returns once its first commit has settled.
 quorin_start() {
+    local made
+    made=$(grep -c -- '-N WAN2LAN$' "$QUORIN_CMD_LOG")
     SC_RUN=$((${SC_RUN:-0} + 1))
     lab_spawn r "$LAB_DIR/quorin.$SC_RUN.log" "$LAB_BIN/quorin" -d -p "$LAB_DIR"
     SC_QUORIN_PID=$LAB_LAST_PID
-    lab_wait_for 5 grep -q 'WAN2LAN' "$QUORIN_CMD_LOG"
+    lab_wait_for 5 sc_made_wan2lan "$made" || echo "# quorin did not create WAN2LAN"
     settle
 }
 
-quorin_stop() {
-    lab_stop "$SC_QUORIN_PID" TERM
-}
+sc_made_wan2lan() { [ "$(grep -c -- '-N WAN2LAN$' "$QUORIN_CMD_LOG")" -gt "$1" ]; }
 
-# settle: waits until the daemon has run no command for 400 ms (at most 10 s).
+# quorin_stop: SIGTERM to the daemon; its exit status is in LAB_STATUS.
+quorin_stop() { lab_stop "$SC_QUORIN_PID" TERM; }
+
+# settle [LINES]: waits (at most 1 s) until the command log has grown beyond
+# LINES, then until the daemon has run no command for 300 ms (at most 10 s).
 settle() {
-    local last=-1 now stable=0 i
-    for i in $(seq 1 100); do
-        now=$(wc -l <"$QUORIN_CMD_LOG")
-        if [ "$now" = "$last" ]; then
-            stable=$((stable + 1))
-            [ "$stable" -ge 4 ] && return 0
-        else
-            stable=0
-        fi
-        last=$now
-        sleep 0.1
+    local before=${1:-0} last=-1 now quiet=0 i
+    for i in $(seq 1 20); do
+        [ "$(wc -l <"$QUORIN_CMD_LOG")" -gt "$before" ] && break
+        sleep 0.05
     done
+    for i in $(seq 1 200); do
+        now=$(wc -l <"$QUORIN_CMD_LOG")
+        if [ "$now" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0 last=$now; fi
+        [ "$quiet" -ge 6 ] && return 0
+        sleep 0.05
+    done
+    echo "# the daemon did not settle"
     return 1
 }
 
 # edit CFGCTL-ARGS...: one change through cfgctl, then wait for the daemon.
 edit() {
+    local before
+    before=$(wc -l <"$QUORIN_CMD_LOG")
     cfg "$@" >/dev/null || echo "# cfgctl $* failed"
-    sleep 0.1
-    settle
+    settle "$before"
 }
 
-# kstate: everything of ours in the router's kernel, one section each:
-# mangle rules and chains, policy rules, routes of tables 256 and up, sets.
+# kstate: the router's policy state, one section each: the mangle table
+# without counters, the policy rules without priorities, the routes of
+# tables 256 and up by table, and the sets with type and timeout.
 kstate() {
     echo "== mangle"
-    lab_exec r iptables-save -t mangle | grep -E '^(:|-A)' | sed 's/ \[[0-9]*:[0-9]*\]$//'
+    lab_exec r iptables-save -t mangle | sed -n 's/ \[[0-9]*:[0-9]*\]$//; /^[:-]/p'
     echo "== rules"
     lab_exec r ip rule show | cut -f2
     echo "== routes"
-    lab_exec r ip route show table all | grep -E ' table [0-9]+' | sed 's/ *$//' | sort
+    lab_exec r ip route show table all | sed 's/ *$//' |
+        awk '{ for (i = 1; i < NF; i++) if ($i == "table" && $(i + 1) ~ /^[0-9]+$/ && $(i + 1) >= 256) print $(i + 1) "\t" $0 }' |
+        LC_ALL=C sort -n | cut -f2-
     echo "== sets"
-    lab_exec r ipset list 2>/dev/null |
-        awk '/^Name:/ {name = $2} /^Header:/ {t = ""; for (i = 1; i < NF; i++) if ($i == "timeout") t = $(i + 1);
-             print "set " name " timeout " t}'
+    lab_exec r ipset list -t | awk '/^Name:/ { n = $2 } /^Type:/ { t = $2 }
+        /^Header:/ { h = ""; for (i = 2; i < NF; i++) if ($i == "timeout") h = " timeout " $(i + 1); print "set " n " " t h }' |
+        LC_ALL=C sort
 }
 
-# normalized: kstate with every member number replaced by the interface that
-# holds it (taken from its WAN2LAN mark rule) and every section sorted, so
-# that two daemons that numbered differently compare equal.
-normalized() {
+# ours: what the daemon added to the state before it first ran, in kstate
+# order, and "gone: " for each line of that state it removed.
+ours() {
+    local now
+    now=$(kstate)
+    grep -vxF -f <(printf '%s\n' "$SC_EMPTY") <<<"$now"
+    LC_ALL=C comm -23 <(LC_ALL=C sort <<<"$SC_EMPTY") <(LC_ALL=C sort <<<"$now") | sed 's/^/gone: /'
+}
+
+# kcanon: kstate in a form that two daemons which numbered their members
+# differently share. Every member number becomes T(device/group): the device
+# of its default route and the group whose chain sets it; a number that
+# neither names stays as it is. Rules, routes and sets are sorted; within a
+# mangle chain only runs of rules that differ in nothing but their member
+# (device, set, number) are sorted, so a rule in the wrong place still shows.
+kcanon() {
     kstate | python3 -c '
 import re, sys
 text = sys.stdin.read()
-owner = {}
-for m in re.finditer(r"-A WAN2LAN -i (\S+) .*--set-xmark 0x([0-9a-f]+)/", text):
-    owner[int(m.group(2), 16)] = m.group(1)
-def num(n):
-    return "T(" + owner[n] + ")" if n in owner else str(n)
-text = re.sub(r"0x([0-9a-f]+)(?=[/ \n])", lambda m: num(int(m.group(1), 16)) if int(m.group(1), 16) >= 256 else m.group(0), text)
-text = re.sub(r"(table |lookup )(\d+)", lambda m: m.group(1) + num(int(m.group(2))), text)
-out = []
-for section in text.split("== "):
-    if section:
-        head, _, body = section.partition("\n")
-        out.append("== " + head + "\n" + "\n".join(sorted(l for l in body.split("\n") if l)))
-print("\n".join(out))
+dev = {int(t): d for d, t in re.findall(r" dev (\S+) table (\d+)$", text, re.M)}
+grp = {}
+for g, m in re.findall(r"^-A LOADBALANCING(\d+) .*--(?:set-x)?mark 0x([0-9a-f]+)", text, re.M):
+    if int(m, 16) >= 256: grp.setdefault(int(m, 16), g)
+def sym(n, keep):
+    return "T(%s/%s)" % (dev.get(n, "?"), grp.get(n, "?")) if n in dev or n in grp else keep
+text = re.sub(r"0x([0-9a-f]+)", lambda m: sym(int(m.group(1), 16), m.group(0)), text)
+text = re.sub(r"(table|lookup) (\d+)", lambda m: m.group(1) + " " + sym(int(m.group(2)), m.group(2)), text)
+def shape(line):
+    line = re.sub(r"T\([^)]*\)|lb_\S+", "M", line)
+    return re.sub(r"-i (\S+)", lambda m: "-i M" if m.group(1) in dev.values() else m.group(0), line)
+for part in text.split("== ")[1:]:
+    head, _, body = part.partition("\n")
+    lines = [l for l in body.split("\n") if l]
+    if head == "mangle":
+        runs = []
+        for l in lines:
+            if runs and shape(runs[-1][-1]) == shape(l): runs[-1].append(l)
+            else: runs.append([l])
+        lines = [l for run in runs for l in sorted(run)]
+    else:
+        lines.sort()
+    print("== " + head, *lines, sep="\n")
 '
 }
 
-# ours: the lines of kstate that the daemon put there (anything not in the
-# state before the daemon started).
-ours() { diff <(echo "$SC_EMPTY") <(kstate) | grep '^>' ; }
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    . "$(dirname "$0")/lib.sh"
+    lab_init lab
+    lab_private_tmp "$@"
+    scenario_start
+    cfg load "$LAB_SRC/docs/example-config.json" >/dev/null
+    quorin_start
+    echo "# quorin runs in namespace $(lab_ns r) on the example tables; its output is in"
+    echo "# $LAB_DIR/quorin.1.log. Try cfgctl, iptables-save -t mangle, ip rule, ipset list -t."
+    echo "# Leaving this shell stops everything and removes the lab."
+    PATH=$LAB_BIN:$PATH PS1='lab# ' lab_exec r bash --norc -i
+fi
