@@ -173,7 +173,10 @@ lab_done() {
 # lab_dbus NS: starts a private message bus in a lab namespace, listening on
 # a socket in LAB_DIR (call lab_private_tmp first), and exports
 # DBUS_SYSTEM_BUS_ADDRESS to it: programs started afterwards take it for the
-# system bus and never reach the machine's own. The bus's PID is in
+# system bus and never reach the machine's own. Its policy is that of a
+# Debian system bus (signals and replies for everyone, names and method calls
+# only where a policy file opens them; root may monitor), with our
+# network-status policy file included as it is shipped. The bus's PID is in
 # LAB_DBUS_PID; it is ended at cleanup.
 lab_dbus() {
     local conf=$LAB_DIR/bus.conf sock=$LAB_DIR/bus.socket
@@ -181,14 +184,27 @@ lab_dbus() {
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
-  <type>session</type>
+  <type>system</type>
   <listen>unix:path=$sock</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
   </policy>
+  <policy user="root">
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Monitoring"/>
+  </policy>
+  <include>$LAB_SRC/packaging/dbus/com.mirandel.network.conf</include>
 </busconfig>
 CONF
     lab_spawn "$1" "$LAB_DIR/bus.log" dbus-daemon --nofork --nopidfile --config-file="$conf" --print-address=1
@@ -198,6 +214,7 @@ CONF
         sed 's/^/#   /' "$LAB_DIR/bus.log"
         return 1
     fi
+    chmod 666 "$sock"
     export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$sock"
 }
 
