@@ -84,7 +84,8 @@ public:
     // Rebuilds every member of that name whose routing table content
     // changed since its last apply.
     void refreshInterfaceRoutes(const std::string& interfaceName);
-    // Takes every member of that name down at once; returns how many.
+    // Takes every member of that name down at once; returns how many. Taking
+    // one down makes the next commit rebuild every service rule.
     uint32_t markInterfaceDown(const std::string& interfaceName);
 
     // Stores the queue and creates the chain with its fixed rules and the
@@ -97,8 +98,13 @@ public:
     // more, every member's sticky match rule back at the head of the chain.
     void updateStickyRules();
 
-    // Route propagation into the member tables (one line per member for a
-    // route of the main table) is the next set of operations to go here.
+    // Copy one route of the main table into every member's table, or delete
+    // it from them: one line per member that has a table number, then one
+    // process() for the group.
+    void addRouteToAllTables(const std::string& destination, const int& prefixLength, const std::string& gateway,
+                             const std::string& device);
+    void delRouteFromAllTables(const std::string& destination, const int& prefixLength,
+                               const std::string& gateway, const std::string& device);
 
     // Fields.
     bool routeSyncPending;
@@ -124,6 +130,10 @@ private:
     // Takes both sticky rules of one member out of the chain.
     void deleteStickyRules(const OutInterface& member);
     bool hasStickyRules() const { return sticky && interfaces.size() >= 2; }
+    // The words " via GATEWAY dev DEVICE" of a copied route, each part only
+    // when it is given.
+    std::string routeTarget(const std::string& gateway, const std::string& device, bool logParts) const;
+    bool debugLogging() const;
 };
 
 }  // namespace quorin

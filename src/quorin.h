@@ -52,6 +52,13 @@ public:
     // looked up in InterfaceMapping).
     std::string ResolvInterfaceName(const std::string& name, kor::cfg::IConfigAccess* access);
 
+    // Hand one route of the main table to every group, which copies it into
+    // (or deletes it from) the table of each of its members.
+    void AddRoute(const std::string& destination, const int& prefixLength, const std::string& gateway,
+                  const std::string& device);
+    void DelRoute(const std::string& destination, const int& prefixLength, const std::string& gateway,
+                  const std::string& device);
+
     bool getDebugMode() const { return debugMode; }
     int32_t getStickyTimeout() const { return stickyTimeout; }
     int32_t getNextTableId() const { return nextTableId; }

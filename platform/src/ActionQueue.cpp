@@ -17,6 +17,7 @@ void ActionQueue::process() {
     std::vector<std::string> batch;
     batch.swap(lines_);
     for (const auto& line : batch) executor_->execute(line);
+    executor_->endOfBatch();
 }
 
 }  // namespace cfg

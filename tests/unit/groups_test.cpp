@@ -11,16 +11,14 @@
 #include "groups.h"
 #include "kor/cfg/ActionQueue.h"
 #include "kor/cfg/RecordingExecutor.h"
+#include "model_fixtures.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using quorin_test::Lines;
+using quorin_test::operator+;
 using kor::quorin::BalancingGroup;
 
-Lines operator+(Lines a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // Member n is device eth<n> with address 10.0.<n>.2 and gateway 10.0.<n>.1.
 std::string dev(int n) { return "eth" + std::to_string(n); }

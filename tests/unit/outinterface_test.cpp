@@ -9,11 +9,13 @@
 
 #include "kor/cfg/ActionQueue.h"
 #include "kor/cfg/RecordingExecutor.h"
+#include "model_fixtures.h"
 #include "outinterface.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using quorin_test::Lines;
+using quorin_test::operator+;
 using kor::quorin::OutInterface;
 
 const Lines eth1At256 = {
@@ -30,10 +32,6 @@ const Lines eth1At256Undo = {
     "iptables -t mangle -D LOADB_PRE -i eth1 -j WAN2LAN;",
 };
 
-Lines operator+(Lines a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class Uplink : public ::testing::Test {
 protected:

@@ -11,69 +11,13 @@
 #include <vector>
 
 #include "kor/cfg/RecordingExecutor.h"
+#include "model_fixtures.h"
 #include "quorin.h"
 
 using moduna::Value;
-using moduna::protocol::EResultCode;
+using namespace quorin_test;
 
 namespace {
-
-using Row = std::map<std::string, Value>;
-
-class MemoryAccess : public kor::cfg::IConfigAccess {
-public:
-    EResultCode getEntryCount(const std::string& table, unsigned& count) override {
-        counted.push_back(table);
-        count = unsigned(tables[table].size());
-        return 0;
-    }
-    EResultCode readEntry(const std::string& table, unsigned index, moduna::NameList&,
-                          moduna::ValueList& values) override {
-        auto& rows = tables[table];
-        if (index >= rows.size()) return 4;
-        for (const auto& c : rows[index]) values.setValue(c.first, c.second);
-        return 0;
-    }
-    EResultCode findEntry(const std::string& table, const std::string& key, const std::string& value,
-                          moduna::NameList&, moduna::ValueList& values) override {
-        for (const auto& row : tables[table]) {
-            auto it = row.find(key);
-            if (it != row.end() && it->second.getText() == value) {
-                for (const auto& c : row) values.setValue(c.first, c.second);
-                return 0;
-            }
-        }
-        return 4;
-    }
-    EResultCode startTransaction() override {
-        ++starts;
-        if (startAnswers.empty()) return 0;
-        unsigned rc = startAnswers.front();
-        startAnswers.pop_front();
-        return rc;
-    }
-    EResultCode endTransaction() override {
-        ++ends;
-        return 0;
-    }
-    std::map<std::string, std::vector<Row>> tables;
-    std::vector<std::string> counted;
-    std::deque<unsigned> startAnswers;
-    int starts = 0, ends = 0;
-};
-
-Row group(int id, const std::string& client, int enable = 1, int sticky = 0, int autobalance = 0) {
-    return {{"Id", Value(id)}, {"ClientInterface", Value(client)}, {"Enable", Value(enable)},
-            {"Sticky", Value(sticky)}, {"Autobalance", Value(autobalance)}};
-}
-Row uplink(int groupId, const std::string& name, int percent) {
-    return {{"BalancingGroupId", Value(groupId)}, {"Interface", Value(name)}, {"UsagePercent", Value(percent)}};
-}
-Row status(const std::string& name, const std::string& addr) { return {{"Name", Value(name)}, {"Addr", Value(addr)}}; }
-Row service(int id, int groupId, const std::string& proto, int dport) {
-    return {{"Id", Value(id)}, {"BalancingGroupId", Value(groupId)}, {"Proto", Value(proto)},
-            {"DstPortStart", Value(dport)}, {"DstPortEnd", Value(dport)}};
-}
 
 class Readers : public ::testing::Test {
 protected:
@@ -325,4 +269,19 @@ TEST_F(Events, LinkEventsForUnknownInterfacesQueueNothing) {
     ctl.newAddressEvent("eth7", "1.2.3.4");
     EXPECT_TRUE(rec->lines.empty());
     EXPECT_FALSE(ctl.routeSyncPending);
+}
+
+TEST_F(Events, AnAddressThatComesBackUnchangedRebuildsEveryRuleInMemberOrder) {
+    // The status table still holds wan1's address when it is read again (a
+    // renewal that kept it). wan1 is the base: its rule must come first
+    // again, or wan2's re-marking rule, which needs the base mark, would
+    // never match.
+    ctl.removedAddressEvent("wan1", "10.1.0.2");
+    Lines added;
+    for (const auto& line : rec->lines)
+        if (line.rfind(" iptables  -t mangle -A LOADBALANCING1", 0) == 0) added.push_back(line);
+    EXPECT_EQ(added, (Lines{" iptables  -t mangle -A LOADBALANCING1 -p tcp --dport 80 -m state --state new  "
+                            "-j MARK --set-mark 256",
+                            " iptables  -t mangle -A LOADBALANCING1 -m mark --mark 256 -p tcp --dport 80 -m state "
+                            "--state new  -m statistic --mode random --probability 0.40 -j MARK --set-mark 257"}));
 }

@@ -13,6 +13,9 @@ class ICommandExecutor {
 public:
     virtual ~ICommandExecutor() = default;
     virtual void execute(const std::string& commandLine) = 0;
+    // Called once at the end of every process(), also of one that ran
+    // nothing.
+    virtual void endOfBatch() {}
 };
 
 class ActionQueue {
