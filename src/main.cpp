@@ -11,15 +11,20 @@
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 
 #include <dbus-c++/dbus.h>
 
+#include "interfacestatus-dbus.h"
+#include "ipv4address-dbus.h"
+#include "ipv4route-dbus.h"
 #include "kor/cfg/NotificationHandler.h"
 #include "kor/daemon.h"
 #include "kor/error/DefaultAssertHook.h"
 #include "kor/sysloglevel.h"
 #include "moduna/net/EventDispatcher.h"
+#include "moduna/net/LoopBusDispatcher.h"
 #include "quorin.h"
 
 namespace {
@@ -125,19 +130,23 @@ int main(int argc, char** argv) {
         kor::cfg::NotificationHandler notificationHandler(cfgSocketPath, eventDispatcher, "quorin", false, 60, 500,
                                                           true, false);
 
-        // A timeout of 0 ms makes one dispatch iteration poll the bus
-        // without waiting; the configuration socket's wait paces the loop.
-        DBus::BusDispatcher busDispatcher;
+        // The bus dispatcher hands the bus's descriptors to the event
+        // dispatcher, so that bus traffic ends its wait at once. A timeout of
+        // 0 ms makes one dispatch iteration poll the bus without waiting.
+        moduna::net::LoopBusDispatcher busDispatcher(eventDispatcher);
         DBus::DefaultTimeout busTimeout(0, false, &busDispatcher);
         DBus::default_dispatcher = &busDispatcher;
 
         DBus::Connection systemBus = DBus::Connection::SystemBus();
+        // A lost bus must end the loop through the teardown below, which
+        // removes our kernel state, not end the process where it stands.
+        systemBus.exit_on_disconnect(false);
 
         kor::quorin::quorin controller;
 
-        // The network-status proxies (IPv4 address, interface status, IPv4
-        // route) are built here, in that order, each with systemBus and the
-        // controller, and are declared after it so that they go first.
+        kor::quorin::V4AddressDBusProxy addressProxy(systemBus, &controller);
+        kor::quorin::InterfaceStatusDBusProxy statusProxy(systemBus, &controller);
+        kor::quorin::IPv4RouteDBusProxy routeProxy(systemBus, &controller);
 
         if (debugMode) controller.setDebugMode(true);
 
@@ -147,10 +156,11 @@ int main(int argc, char** argv) {
         while (!stopRequested) {
             if (eventDispatcher.handleEvents(1000)) notificationHandler.process();
             busDispatcher.do_iteration();
+            if (!systemBus.connected()) throw std::runtime_error("run: the connection to the system bus was lost");
             if (controller.routeSyncPending) {
                 controller.routeSyncPending = false;
-                // The copy of the main routing table into the per-interface
-                // tables is made here, through the route proxy's query.
+                // The full copy of the main table into every member table.
+                kor::quorin::copyMainTableRoutes(controller, logModule, routeProxy.GetIPv4RoutesFromTable(254));
             }
         }
 

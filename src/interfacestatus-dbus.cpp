@@ -1,0 +1,16 @@
+#include "interfacestatus-dbus.h"
+
+#include "kor/sysloglevel.h"
+
+namespace kor {
+namespace quorin {
+
+InterfaceStatusDBusProxy::InterfaceStatusDBusProxy(DBus::Connection& connection, quorin* controller)
+    : DBus::ObjectProxy(connection, "/com/mirandel/network/InterfaceStatus", "com.mirandel.network.InterfaceStatus"),
+      logModule(KOR_Sysloglevel_registerModul("quorin")),
+      controller(controller) {}
+
+InterfaceStatusDBusProxy::~InterfaceStatusDBusProxy() = default;
+
+}  // namespace quorin
+}  // namespace kor

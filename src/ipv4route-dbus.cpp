@@ -1,0 +1,101 @@
+// The route service's client: route signals and the route query.
+
+#include "ipv4route-dbus.h"
+
+#include <cstdio>
+
+#include "kor/sysloglevel.h"
+
+namespace kor {
+namespace quorin {
+
+namespace {
+
+const char* const busName = "com.mirandel.network.IPv4Route";
+const char* const objectPath = "/com/mirandel/network/IPv4Route";
+const char* const logFile = "ipv4route-dbus";
+const uint32_t mainTable = 254;
+const char* const defaultDestination = "0.0.0.0";
+
+bool debugLogging(int logModule) { return (KOR_Sysloglevel_tracelevel(logModule) & KOR_TRACE_DEBUG) != 0; }
+
+}  // namespace
+
+IPv4RouteDBusProxy::IPv4RouteDBusProxy(DBus::Connection& connection, quorin* controller)
+    : DBus::ObjectProxy(connection, objectPath, busName),
+      logModule(KOR_Sysloglevel_registerModul("quorin")),
+      controller(controller) {}
+
+IPv4RouteDBusProxy::~IPv4RouteDBusProxy() = default;
+
+void IPv4RouteDBusProxy::mirrorRoute(quorin& controller, int logModule, bool added, const std::string& destination,
+                                     uint8_t prefixLength, const std::string& gateway, const std::string& device,
+                                     uint32_t table) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, added ? "NewIPv4Route" : "RemovedIPv4Route");
+    // The byte is unsigned: 255 stays 255.
+    const int length = int(unsigned(prefixLength));
+    if (table != mainTable) {
+        KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
+                              "will ignore Dbus message because main table is not affected");
+        return;
+    }
+    // Each member table has a default route of its own uplink.
+    if (destination == defaultDestination) {
+        KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
+                              "will ignore Dbus message because default route in main table was affected");
+        return;
+    }
+    if (added) {
+        KOR_Sysloglevel_debug(logModule, logFile, __LINE__, "will apply route from main table to sub tables");
+        controller.AddRoute(destination, length, gateway, device);
+    } else {
+        KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
+                              "will delete route from sub tables because deleted from main table");
+        controller.DelRoute(destination, length, gateway, device);
+    }
+}
+
+void IPv4RouteDBusProxy::onNewIPv4Route(const std::string& destination, const uint8_t& prefixLength,
+                                        const std::string& gateway, const std::string& /*extra*/,
+                                        const std::string& device, const uint32_t& table) {
+    mirrorRoute(*controller, logModule, true, destination, prefixLength, gateway, device, table);
+}
+
+void IPv4RouteDBusProxy::onRemovedIPv4Route(const std::string& destination, const uint8_t& prefixLength,
+                                            const std::string& gateway, const std::string& /*extra*/,
+                                            const std::string& device, const uint32_t& table) {
+    mirrorRoute(*controller, logModule, false, destination, prefixLength, gateway, device, table);
+}
+
+std::vector<IPv4RouteInfo> IPv4RouteDBusProxy::GetIPv4RoutesFromTable(uint32_t table) {
+    const auto answer = com::mirandel::network::IPv4Route_proxy::GetIPv4RoutesFromTable(table);
+    std::vector<IPv4RouteInfo> routes;
+    routes.reserve(answer.size());
+    for (const auto& r : answer) routes.push_back({r._1, r._2, r._3, r._4, r._5});
+    return routes;
+}
+
+void copyMainTableRoutes(quorin& controller, int logModule, const std::vector<IPv4RouteInfo>& routes) {
+    const bool debug = debugLogging(logModule);
+    for (const IPv4RouteInfo& route : routes) {
+        // A text that does not begin with a number leaves 0.
+        int prefixLength = 0;
+        sscanf(route.prefixLength.c_str(), "%d", &prefixLength);
+        if (route.destination == defaultDestination) {
+            if (debug)
+                KOR_Sysloglevel_debug(logModule, "main", __LINE__,
+                                      VAStr("IGNORE route %s/%d via %s on dev %s", route.destination.c_str(),
+                                            prefixLength, route.gateway.c_str(), route.device.c_str()));
+            continue;
+        }
+        controller.AddRoute(route.destination, prefixLength, route.gateway, route.device);
+        if (debug)
+            KOR_Sysloglevel_debug(logModule, "main", __LINE__,
+                                  VAStr("Found route %s/%d via %s on dev %s and will apply them to system",
+                                        route.destination.c_str(), prefixLength, route.gateway.c_str(),
+                                        route.device.c_str()));
+    }
+}
+
+}  // namespace quorin
+}  // namespace kor
