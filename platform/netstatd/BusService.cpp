@@ -1,0 +1,168 @@
+#include "BusService.h"
+
+#include <dbus/dbus.h>
+
+#include <dbus-c++/dbus.h>
+
+#include "dbus/interfacestatus-adaptor.h"
+#include "dbus/ipv4address-adaptor.h"
+#include "dbus/ipv4route-adaptor.h"
+
+namespace kor {
+namespace netstatd {
+
+namespace {
+
+const char* const kAddressName = "com.mirandel.network.IPv4Address";
+const char* const kStatusName = "com.mirandel.network.InterfaceStatus";
+const char* const kRouteName = "com.mirandel.network.IPv4Route";
+const int kCallTimeoutMs = 5000;
+
+}  // namespace
+
+class AddressObject : public com::mirandel::network::IPv4Address_adaptor,
+                      public DBus::IntrospectableAdaptor,
+                      public DBus::ObjectAdaptor {
+public:
+    explicit AddressObject(DBus::Connection& connection)
+        : DBus::ObjectAdaptor(connection, "/com/mirandel/network/IPv4Address") {}
+};
+
+class InterfaceStatusObject : public com::mirandel::network::InterfaceStatus_adaptor,
+                              public DBus::IntrospectableAdaptor,
+                              public DBus::ObjectAdaptor {
+public:
+    explicit InterfaceStatusObject(DBus::Connection& connection)
+        : DBus::ObjectAdaptor(connection, "/com/mirandel/network/InterfaceStatus") {}
+};
+
+class RouteObject : public com::mirandel::network::IPv4Route_adaptor,
+                    public DBus::IntrospectableAdaptor,
+                    public DBus::ObjectAdaptor {
+public:
+    using Entry = DBus::Struct<std::string, std::string, std::string, std::string, std::string>;
+
+    RouteObject(DBus::Connection& connection, const BusService::RouteQuery& query)
+        : DBus::ObjectAdaptor(connection, "/com/mirandel/network/IPv4Route"), query_(query) {}
+
+    std::vector<Entry> GetIPv4RoutesFromTable(const uint32_t& table) override {
+        std::vector<Entry> entries;
+        for (const RouteArgs& route : query_(table)) {
+            Entry entry;
+            entry._1 = route.destination;
+            entry._2 = std::to_string(route.prefixLength);
+            entry._3 = route.gateway;
+            entry._4 = route.protocol;
+            entry._5 = route.device;
+            entries.push_back(entry);
+        }
+        return entries;
+    }
+
+private:
+    const BusService::RouteQuery& query_;
+};
+
+BusService::BusService(RouteQuery query, bool verbose)
+    : query_(std::move(query)), verbose_(verbose), log_(KOR_Sysloglevel_registerModul("netstatd")) {}
+
+BusService::~BusService() { close(); }
+
+bool BusService::open() {
+    close();
+    try {
+        connection_ = std::make_unique<DBus::Connection>(DBus::Connection::SystemBus());
+        // A lost bus is noticed and reconnected by the caller; the library
+        // would end the process.
+        connection_->exit_on_disconnect(false);
+        // Objects first, so that a call arriving as soon as a name is ours
+        // finds them.
+        addressObject_ = std::make_unique<AddressObject>(*connection_);
+        statusObject_ = std::make_unique<InterfaceStatusObject>(*connection_);
+        routeObject_ = std::make_unique<RouteObject>(*connection_, query_);
+        if (!requestName(kAddressName) || !requestName(kStatusName) || !requestName(kRouteName)) {
+            close();
+            return false;
+        }
+    } catch (const DBus::Error& error) {
+        retries_.failed(error.what());
+        close();
+        return false;
+    }
+    if (!retries_.succeeded("connected, names taken"))
+        KOR_Sysloglevel_info(log_, __FILE__, __LINE__, "bus: connected, names taken");
+    return true;
+}
+
+void BusService::close() {
+    // The dispatcher keeps a plain pointer to a connection that has
+    // messages left to dispatch (a lost one always has: "Disconnected"),
+    // and would use it after the connection is gone. Dispatching them lets
+    // go of it.
+    if (connection_ && DBus::default_dispatcher) DBus::default_dispatcher->dispatch_pending();
+    routeObject_.reset();
+    statusObject_.reset();
+    addressObject_.reset();
+    connection_.reset();
+}
+
+bool BusService::lost() const { return connection_ && !connection_->connected(); }
+
+bool BusService::requestName(const char* name) {
+    DBus::CallMessage call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "RequestName");
+    DBus::MessageIter writer = call.writer();
+    writer << std::string(name) << uint32_t(DBUS_NAME_FLAG_DO_NOT_QUEUE);
+    DBus::Message reply = connection_->send_blocking(call, kCallTimeoutMs);
+    DBus::MessageIter reader = reply.reader();
+    uint32_t result = 0;
+    reader >> result;
+    if (result == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER || result == DBUS_REQUEST_NAME_REPLY_ALREADY_OWNER)
+        return true;
+    retries_.failed(std::string(name) + " is owned by another process");
+    return false;
+}
+
+void BusService::emit(const std::vector<Signal>& signals) {
+    if (!connection_) {
+        if (verbose_ && !signals.empty())
+            KOR_Sysloglevel_info(log_, __FILE__, __LINE__,
+                                 VAStr("bus: not connected, %zu signals not sent", signals.size()));
+        return;
+    }
+    for (const Signal& signal : signals) {
+        if (verbose_) KOR_Sysloglevel_info(log_, __FILE__, __LINE__, ("publish: " + signal.toString()).c_str());
+        const RouteArgs& route = signal.route;
+        // Interface names need not be UTF-8; the bus takes nothing else.
+        try {
+            switch (signal.type) {
+            case Signal::Type::NewAddress:
+                addressObject_->NewIPv4Address(signal.interfaceName, signal.address);
+                break;
+            case Signal::Type::RemovedAddress:
+                addressObject_->RemovedIPv4Address(signal.interfaceName, signal.address);
+                break;
+            case Signal::Type::Status:
+                statusObject_->StatusChange(signal.interfaceName, signal.value);
+                break;
+            case Signal::Type::LinkStatus:
+                statusObject_->LinkStatusChange(signal.interfaceName, signal.value);
+                break;
+            case Signal::Type::NewRoute:
+                routeObject_->NewIPv4Route(route.destination, route.prefixLength, route.gateway, route.protocol,
+                                           route.device, route.table);
+                break;
+            case Signal::Type::RemovedRoute:
+                routeObject_->RemovedIPv4Route(route.destination, route.prefixLength, route.gateway, route.protocol,
+                                               route.device, route.table);
+                break;
+            }
+        } catch (const DBus::Error& error) {
+            KOR_Sysloglevel_error(log_, __FILE__, __LINE__,
+                                  ("bus: cannot send " + signal.toString() + ": " + error.what()).c_str());
+        }
+    }
+    connection_->flush();
+}
+
+}  // namespace netstatd
+}  // namespace kor

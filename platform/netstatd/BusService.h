@@ -1,0 +1,66 @@
+#pragma once
+// netstatd on the system bus: one connection that owns the names
+// com.mirandel.network.IPv4Address, .InterfaceStatus and .IPv4Route, serves
+// their objects, sends their signals and answers GetIPv4RoutesFromTable.
+//
+// The connection comes from DBus::Connection::SystemBus() and so follows
+// DBUS_SYSTEM_BUS_ADDRESS; it is dispatched by DBus::default_dispatcher,
+// which the program sets before opening the service.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "NetworkState.h"
+#include "RetryLog.h"
+#include "kor/sysloglevel.h"
+
+namespace DBus {
+class Connection;
+}
+
+namespace kor {
+namespace netstatd {
+
+class AddressObject;
+class InterfaceStatusObject;
+class RouteObject;
+
+class BusService {
+public:
+    // Answers GetIPv4RoutesFromTable: the routes of one kernel table now.
+    using RouteQuery = std::function<std::vector<RouteArgs>(uint32_t table)>;
+
+    BusService(RouteQuery query, bool verbose);
+    ~BusService();
+    BusService(const BusService&) = delete;
+    BusService& operator=(const BusService&) = delete;
+
+    // Connects, serves the three objects and takes the three names. False,
+    // with the service closed again, when the bus cannot be reached or a
+    // name is not granted.
+    bool open();
+    void close();
+    bool isOpen() const { return bool(connection_); }
+    // Open, but the bus has closed the connection.
+    bool lost() const;
+
+    // Sends the signals in order and waits until they are written.
+    void emit(const std::vector<Signal>& signals);
+
+private:
+    bool requestName(const char* name);
+
+    RouteQuery query_;
+    const bool verbose_;
+    const KOR_Modul log_;
+    std::unique_ptr<DBus::Connection> connection_;
+    std::unique_ptr<AddressObject> addressObject_;
+    std::unique_ptr<InterfaceStatusObject> statusObject_;
+    std::unique_ptr<RouteObject> routeObject_;
+    RetryLog retries_{"bus"};
+};
+
+}  // namespace netstatd
+}  // namespace kor

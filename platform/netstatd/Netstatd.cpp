@@ -1,0 +1,156 @@
+#include "Netstatd.h"
+
+#include <linux/rtnetlink.h>
+#include <poll.h>
+
+namespace kor {
+namespace netstatd {
+
+namespace {
+
+const int kEventBufferBytes = 8 * 1024 * 1024;
+const int kRetryMs = 500;
+// How long a batch waits for another client's transaction to end before
+// its signals go out without the tables.
+const int kBusyWaitMs = 3000;
+
+// A dump of one kind, as records of that kind.
+template <typename Record>
+bool dumpRecords(RouteSocket& socket, uint16_t request, NetlinkEvent::Kind kind, Record NetlinkEvent::*member,
+                 std::vector<Record>& out) {
+    std::vector<NetlinkEvent> events;
+    if (!socket.dump(request, events)) return false;
+    for (const auto& event : events)
+        if (event.kind == kind && !event.removed) out.push_back(event.*member);
+    return true;
+}
+
+}  // namespace
+
+Netstatd::Netstatd(moduna::net::EventDispatcher& events, const Options& options)
+    : events_(events),
+      options_(options),
+      log_(KOR_Sysloglevel_registerModul("netstatd")),
+      bus_([this](uint32_t table) { return routesOfTable(table); }, options.verbose) {
+    if (options_.writeTables)
+        tables_ = std::make_unique<StatusTableWriter>(events_, options_.cfgSocket, options_.verbose);
+}
+
+Netstatd::~Netstatd() {
+    if (busTimer_) events_.cancelTimer(busTimer_);
+    if (eventFd_ >= 0) events_.removeDescriptor(eventFd_);
+}
+
+bool Netstatd::start() {
+    // Subscribed before the first dump: what changes meanwhile arrives as
+    // events afterwards, and applying it again does no harm.
+    if (!dumpSocket_.openDumps() || !subscribe()) return false;
+    // Nobody listens yet; the bus connection publishes the state.
+    std::vector<Signal> unheard;
+    if (!resync(true, true, true, unheard)) return false;
+    publish({});
+    connectBus();
+    return true;
+}
+
+bool Netstatd::subscribe() {
+    if (eventFd_ >= 0) events_.removeDescriptor(eventFd_);
+    eventFd_ = -1;
+    if (!eventSocket_.openEvents(kEventBufferBytes)) return false;
+    eventFd_ = eventSocket_.fd();
+    events_.addDescriptor(eventFd_, POLLIN, [this](int, short) { onEvents(); });
+    return true;
+}
+
+void Netstatd::onEvents() {
+    std::vector<NetlinkEvent> events;
+    std::vector<Signal> signals;
+    switch (eventSocket_.receive(events)) {
+    case RouteSocket::Received::Nothing:
+        return;
+    case RouteSocket::Received::Failed:
+        if (!subscribe()) return;
+        [[fallthrough]];
+    case RouteSocket::Received::Overrun:
+        KOR_Sysloglevel_error(log_, __FILE__, __LINE__, "netlink: events were lost; reading the whole state again");
+        resync(true, true, true, signals);
+        break;
+    case RouteSocket::Received::Events: {
+        Resync needed;
+        for (const auto& event : events) {
+            Resync more = state_.apply(event, signals);
+            needed.addresses |= more.addresses;
+            needed.routes |= more.routes;
+        }
+        if (needed.addresses || needed.routes) resync(false, needed.addresses, needed.routes, signals);
+        break;
+    }
+    }
+    publish(signals);
+}
+
+bool Netstatd::resync(bool links, bool addresses, bool routes, std::vector<Signal>& out) {
+    if (links) {
+        std::vector<Link> records;
+        if (!dumpRecords(dumpSocket_, RTM_GETLINK, NetlinkEvent::Kind::Link, &NetlinkEvent::link, records))
+            return false;
+        state_.replaceLinks(records, out);
+    }
+    if (addresses) {
+        std::vector<Address> records;
+        if (!dumpRecords(dumpSocket_, RTM_GETADDR, NetlinkEvent::Kind::Address, &NetlinkEvent::address, records))
+            return false;
+        state_.replaceAddresses(records, out);
+    }
+    if (routes) {
+        std::vector<Route> records;
+        if (!dumpRecords(dumpSocket_, RTM_GETROUTE, NetlinkEvent::Kind::Route, &NetlinkEvent::route, records))
+            return false;
+        state_.replaceRoutes(records, out);
+    }
+    return true;
+}
+
+void Netstatd::publish(const std::vector<Signal>& signals) {
+    if (tables_) {
+        tables_->set("StatusNetifWatch", state_.netifRows());
+        tables_->set("DefaultWANGateway", state_.gatewayRows());
+        tables_->flush(kBusyWaitMs);
+    }
+    if (!signals.empty()) bus_.emit(signals);
+}
+
+void Netstatd::connectBus() {
+    busTimer_ = 0;
+    if (!bus_.open()) {
+        busTimer_ = events_.addTimer(kRetryMs, [this]() { connectBus(); });
+        return;
+    }
+    // A listener may have missed anything while the bus was away; routes it
+    // asks for with GetIPv4RoutesFromTable.
+    std::vector<Signal> signals;
+    state_.publish(signals);
+    bus_.emit(signals);
+}
+
+void Netstatd::checkBus() {
+    if (!bus_.lost()) return;
+    KOR_Sysloglevel_error(log_, __FILE__, __LINE__, "bus: connection lost; reconnecting");
+    bus_.close();
+    if (!busTimer_) busTimer_ = events_.addTimer(kRetryMs, [this]() { connectBus(); });
+}
+
+std::vector<RouteArgs> Netstatd::routesOfTable(uint32_t table) {
+    std::vector<Route> routes;
+    std::vector<RouteArgs> answer;
+    if (!dumpRecords(dumpSocket_, RTM_GETROUTE, NetlinkEvent::Kind::Route, &NetlinkEvent::route, routes)) {
+        KOR_Sysloglevel_error(log_, __FILE__, __LINE__, VAStr("GetIPv4RoutesFromTable(%u): no dump", table));
+        return answer;
+    }
+    for (const auto& route : routes)
+        if (route.reported() && route.table == table) answer.push_back(state_.describe(route));
+    return answer;
+}
+
+}  // namespace netstatd
+}  // namespace kor

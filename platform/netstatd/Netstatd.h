@@ -1,0 +1,70 @@
+#pragma once
+// The network-status service: follows the kernel's links, IPv4 addresses
+// and IPv4 routes, keeps the status tables true and reports every change on
+// the system bus, all from one event loop.
+//
+// Each batch (what one read of the event socket gives, plus the dumps it
+// makes necessary) is applied to the state first; then the status tables
+// are written and their answers awaited; only then are the batch's signals
+// sent, so that a listener woken by a signal finds the tables up to date.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BusService.h"
+#include "NetworkState.h"
+#include "RouteSocket.h"
+#include "StatusTableWriter.h"
+#include "kor/sysloglevel.h"
+#include "moduna/net/EventDispatcher.h"
+
+namespace kor {
+namespace netstatd {
+
+class Netstatd {
+public:
+    struct Options {
+        bool writeTables = true;
+        std::string cfgSocket = "/tmp/cfgserver.socket";
+        bool verbose = false;  // log every signal and table write
+    };
+
+    Netstatd(moduna::net::EventDispatcher& events, const Options& options);
+    ~Netstatd();
+    Netstatd(const Netstatd&) = delete;
+    Netstatd& operator=(const Netstatd&) = delete;
+
+    // Subscribes to the kernel's events, reads the whole state, writes the
+    // tables and connects to the bus (or schedules a retry). False when the
+    // kernel's state cannot be read.
+    bool start();
+
+    // To be run after every bus dispatch: notices a lost bus connection
+    // and schedules a new one.
+    void checkBus();
+
+private:
+    bool subscribe();
+    void onEvents();
+    // Dumps the parts named and reports how they differ from the state.
+    bool resync(bool links, bool addresses, bool routes, std::vector<Signal>& out);
+    void publish(const std::vector<Signal>& signals);
+    void connectBus();
+    std::vector<RouteArgs> routesOfTable(uint32_t table);
+
+    moduna::net::EventDispatcher& events_;
+    const Options options_;
+    const KOR_Modul log_;
+    RouteSocket eventSocket_;
+    RouteSocket dumpSocket_;
+    int eventFd_ = -1;
+    NetworkState state_;
+    std::unique_ptr<StatusTableWriter> tables_;
+    BusService bus_;
+    int busTimer_ = 0;
+};
+
+}  // namespace netstatd
+}  // namespace kor

@@ -1,0 +1,55 @@
+#pragma once
+// An rtnetlink socket (libmnl), either subscribed to the kernel's link,
+// IPv4 address and IPv4 route events, or used for complete dumps.
+
+#include <memory>
+#include <vector>
+
+#include "NetlinkMessages.h"
+
+struct mnl_socket;
+
+namespace kor {
+namespace netstatd {
+
+class RouteSocket {
+public:
+    RouteSocket();
+    ~RouteSocket();
+    RouteSocket(const RouteSocket&) = delete;
+    RouteSocket& operator=(const RouteSocket&) = delete;
+
+    // A non-blocking socket subscribed to RTMGRP_LINK, RTMGRP_IPV4_IFADDR
+    // and RTMGRP_IPV4_ROUTE, with a receive buffer of receiveBuffer bytes.
+    bool openEvents(int receiveBuffer);
+    // A socket for dumps, with no subscription.
+    bool openDumps();
+    int fd() const;
+
+    enum class Received { Events, Nothing, Overrun, Failed };
+    // Reads what one recv gives on an event socket and appends the events
+    // it carries. Overrun: the kernel dropped events (ENOBUFS); the state
+    // has to be dumped again.
+    Received receive(std::vector<NetlinkEvent>& out);
+
+    // A complete dump of the links (RTM_GETLINK), IPv4 addresses
+    // (RTM_GETADDR) or IPv4 routes (RTM_GETROUTE) of every table. A dump
+    // that the kernel reports as interrupted by a change is made again.
+    bool dump(uint16_t request, std::vector<NetlinkEvent>& out);
+
+private:
+    struct Closer {
+        void operator()(mnl_socket* socket) const;
+    };
+    bool open(int flags, unsigned groups);
+    bool dumpOnce(uint16_t request, std::vector<NetlinkEvent>& out, bool& interrupted);
+
+    std::unique_ptr<mnl_socket, Closer> socket_;
+    unsigned groups_ = 0;
+    int flags_ = 0;
+    unsigned sequence_ = 0;
+    std::vector<char> buffer_;
+};
+
+}  // namespace netstatd
+}  // namespace kor

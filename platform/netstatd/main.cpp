@@ -1,0 +1,140 @@
+// netstatd: the router's network-status service.
+//
+// Process entry: command line, logging, single-instance check and PID file,
+// optional daemonizing, signal handlers, then one loop that serves the
+// kernel's events, the configuration service and the system bus in turn.
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <iostream>
+#include <string>
+
+#include <dbus-c++/dbus.h>
+
+#include "Netstatd.h"
+#include "kor/daemon.h"
+#include "kor/error/DefaultAssertHook.h"
+#include "kor/sysloglevel.h"
+#include "moduna/net/EventDispatcher.h"
+#include "moduna/net/LoopBusDispatcher.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+const char* const kDefaultPidDirectory = "/var/run";
+const char* const kDefaultCfgSocket = "/tmp/cfgserver.socket";
+
+void printUsage() {
+    std::cerr << "Usage: netstatd [options]\n"
+              << " Options:\n"
+              << "  -h: Print this help\n"
+              << "  -b: Start as daemon instead of starting in foreground\n"
+              << "  -d: Enable debug output (every signal and table write)\n"
+              << "  -p <filepath>: PID file path (default: " << kDefaultPidDirectory << ")\n"
+              << "  -n: Do not write the status tables\n"
+              << "  -s <socket>: Configuration service socket (default: " << kDefaultCfgSocket << ")\n";
+    std::cerr.flush();
+}
+
+extern "C" void onStopSignal(int) { stopRequested = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kor::error::DefaultAssertHook assertHook;
+    KOR_Sysloglevel_construct2("", argv[0]);
+    const KOR_Modul logModule = KOR_Sysloglevel_registerModul("netstatd");
+
+    bool daemonize = false;
+    std::string pidDirectory = kDefaultPidDirectory;
+    kor::netstatd::Netstatd::Options options;
+    options.cfgSocket = kDefaultCfgSocket;
+    int opt;
+    while ((opt = getopt(argc, argv, "hbdp:ns:")) != -1) {
+        switch (opt) {
+        case 'h':
+            printUsage();
+            return 0;
+        case 'b':
+            daemonize = true;
+            break;
+        case 'd':
+            options.verbose = true;
+            break;
+        case 'p':
+            pidDirectory = optarg;
+            break;
+        case 'n':
+            options.writeTables = false;
+            break;
+        case 's':
+            options.cfgSocket = optarg;
+            break;
+        default:
+            printUsage();
+            return 1;
+        }
+    }
+    if (optind < argc) {
+        printUsage();
+        return 1;
+    }
+    if (options.verbose) KOR_Sysloglevel_changeTracelevel("netstatd", 1023);
+
+    KOR_Sysloglevel_set(0);
+    assertHook.setSyslog(false);
+
+    KOR_Daemon daemon;
+    KOR_Daemon_construct(&daemon, "netstatd", pidDirectory.c_str());
+    // Two instances would fight over the bus names and the status tables.
+    if (KOR_Daemon_occupiedPidFile(&daemon) != 0) {
+        KOR_Sysloglevel_error(logModule, __FILE__, __LINE__, "another netstatd is running; exiting");
+        return 1;
+    }
+    if (daemonize) {
+        KOR_Sysloglevel_set(1);
+        assertHook.setSyslog(true);
+        if (KOR_Daemon_daemonize(&daemon) != 0) {
+            KOR_Sysloglevel_error(logModule, __FILE__, __LINE__, "daemonizing failed");
+            return 1;
+        }
+        KOR_Daemon_deletePidFile(&daemon);
+        if (KOR_Daemon_createPidFile(&daemon) != 0)
+            KOR_Sysloglevel_error(logModule, __FILE__, __LINE__,
+                                  VAStr("cannot write the PID file %s", daemon.pidFile));
+    }
+
+    signal(SIGINT, onStopSignal);
+    signal(SIGTERM, onStopSignal);
+    signal(SIGQUIT, onStopSignal);
+    signal(SIGPIPE, SIG_IGN);
+
+    int exitStatus = 0;
+    {
+        // Torn down in reverse order: the service (and its bus connection)
+        // before the dispatchers it uses.
+        moduna::net::EventDispatcher events;
+        moduna::net::LoopBusDispatcher busDispatcher(events);
+        DBus::DefaultTimeout busTimeout(0, false, &busDispatcher);
+        DBus::default_dispatcher = &busDispatcher;
+
+        kor::netstatd::Netstatd service(events, options);
+        if (service.start()) {
+            KOR_Sysloglevel_info(logModule, __FILE__, __LINE__, "started");
+            while (!stopRequested) {
+                events.handleEvents(1000);
+                busDispatcher.do_iteration();
+                service.checkBus();
+            }
+            KOR_Sysloglevel_info(logModule, __FILE__, __LINE__, "exiting");
+        } else {
+            KOR_Sysloglevel_error(logModule, __FILE__, __LINE__, "cannot read the kernel's network state; exiting");
+            exitStatus = 1;
+        }
+    }
+    KOR_Daemon_deletePidFile(&daemon);
+    return exitStatus;
+}
