@@ -47,6 +47,7 @@ public:
         uint32_t value = ipv4(text);
         mnl_attr_put(header_, type, sizeof value, &value);
     }
+    nlmsghdr* header() { return header_; }
     const nlmsghdr* header() const { return header_; }
     NetlinkEvent event() const {
         NetlinkEvent event;
@@ -64,7 +65,7 @@ NetlinkEvent linkEvent(uint16_t type, int index, const char* name, unsigned flag
     auto& info = message.family<ifinfomsg>();
     info.ifi_index = index;
     info.ifi_flags = flags;
-    mnl_attr_put_strz(const_cast<nlmsghdr*>(message.header()), IFLA_IFNAME, name);
+    mnl_attr_put_strz(message.header(), IFLA_IFNAME, name);
     return message.event();
 }
 
@@ -79,7 +80,7 @@ NetlinkEvent addressEvent(uint16_t type, int index, const char* address, uint8_t
     return message.event();
 }
 
-struct RouteSpec {
+struct KernelRoute {
     const char* destination;  // nullptr: the default route
     uint8_t prefix;
     const char* gateway;  // nullptr: none
@@ -91,23 +92,23 @@ struct RouteSpec {
     std::vector<std::pair<const char*, int>> paths = {};  // multipath: gateway, device
 };
 
-NetlinkEvent routeEvent(uint16_t messageType, const RouteSpec& spec, uint16_t flags = 0) {
+NetlinkEvent routeEvent(uint16_t messageType, const KernelRoute& route, uint16_t flags = 0) {
     Message message(messageType, flags);
     auto& info = message.family<rtmsg>();
-    nlmsghdr* header = const_cast<nlmsghdr*>(message.header());
+    nlmsghdr* header = message.header();
     info.rtm_family = AF_INET;
-    info.rtm_dst_len = spec.prefix;
-    info.rtm_protocol = spec.protocol;
-    info.rtm_type = spec.type;
-    info.rtm_table = spec.table < 256 ? uint8_t(spec.table) : uint8_t(RT_TABLE_COMPAT);
-    mnl_attr_put_u32(header, RTA_TABLE, spec.table);
-    if (spec.destination) message.ip(RTA_DST, spec.destination);
-    if (spec.metric) mnl_attr_put_u32(header, RTA_PRIORITY, spec.metric);
-    if (spec.gateway) message.ip(RTA_GATEWAY, spec.gateway);
-    if (spec.device) mnl_attr_put_u32(header, RTA_OIF, uint32_t(spec.device));
-    if (!spec.paths.empty()) {
+    info.rtm_dst_len = route.prefix;
+    info.rtm_protocol = route.protocol;
+    info.rtm_type = route.type;
+    info.rtm_table = route.table < 256 ? uint8_t(route.table) : uint8_t(RT_TABLE_COMPAT);
+    mnl_attr_put_u32(header, RTA_TABLE, route.table);
+    if (route.destination) message.ip(RTA_DST, route.destination);
+    if (route.metric) mnl_attr_put_u32(header, RTA_PRIORITY, route.metric);
+    if (route.gateway) message.ip(RTA_GATEWAY, route.gateway);
+    if (route.device) mnl_attr_put_u32(header, RTA_OIF, uint32_t(route.device));
+    if (!route.paths.empty()) {
         nlattr* nest = mnl_attr_nest_start(header, RTA_MULTIPATH);
-        for (const auto& path : spec.paths) {
+        for (const auto& path : route.paths) {
             auto* hop = static_cast<rtnexthop*>(mnl_nlmsg_get_payload_tail(header));
             header->nlmsg_len += MNL_ALIGN(sizeof(rtnexthop));
             *hop = rtnexthop{};
@@ -166,12 +167,12 @@ protected:
 TEST(NetlinkTranslation, RefusesMessagesOfOtherFamiliesAndMalformedOnes) {
     Message bridgePort(RTM_DELLINK);
     bridgePort.family<ifinfomsg>().ifi_family = AF_BRIDGE;
-    mnl_attr_put_strz(const_cast<nlmsghdr*>(bridgePort.header()), IFLA_IFNAME, "d1");
+    mnl_attr_put_strz(bridgePort.header(), IFLA_IFNAME, "d1");
     Message ipv6Address(RTM_NEWADDR);
     ipv6Address.family<ifaddrmsg>().ifa_family = AF_INET6;
     Message shortGateway(RTM_NEWROUTE);
     shortGateway.family<rtmsg>().rtm_family = AF_INET;
-    mnl_attr_put(const_cast<nlmsghdr*>(shortGateway.header()), RTA_GATEWAY, 3, "abc");
+    mnl_attr_put(shortGateway.header(), RTA_GATEWAY, 3, "abc");
     Message truncated(RTM_NEWLINK);
     Message neighbour(RTM_NEWNEIGH);
     neighbour.family<ndmsg>().ndm_family = AF_INET;
@@ -194,7 +195,7 @@ TEST(NetlinkTranslation, ReadsTheFieldsThatOverrideTheHeader) {
     info.ifa_index = 4;
     address.ip(IFA_ADDRESS, "10.0.0.2");  // the peer of a point-to-point link
     address.ip(IFA_LOCAL, "10.0.0.1");
-    mnl_attr_put_u32(const_cast<nlmsghdr*>(address.header()), IFA_FLAGS, IFA_F_SECONDARY);
+    mnl_attr_put_u32(address.header(), IFA_FLAGS, IFA_F_SECONDARY);
     NetlinkEvent event = address.event();
     EXPECT_EQ(ipv4("10.0.0.1"), event.address.local);
     EXPECT_TRUE(event.address.secondary());
@@ -289,7 +290,7 @@ TEST_F(NetstatdState, RenamedAndDeletedInterfaces) {
 TEST_F(NetstatdState, ReportedRoutes) {
     twoUplinks();
     struct Case {
-        RouteSpec route;
+        KernelRoute route;
         std::string reported;  // "" when not reported
     } cases[] = {
         {{nullptr, 0, "10.9.0.1", 2}, "0.0.0.0, 0, 10.9.0.1, boot, d1, 254"},
@@ -315,10 +316,10 @@ TEST_F(NetstatdState, ReportedRoutes) {
 
 TEST_F(NetstatdState, ReplacedAndVanishedRoutesAfterADump) {
     twoUplinks();
-    const RouteSpec first{nullptr, 0, "10.9.0.1", 2};
-    const RouteSpec second{nullptr, 0, "10.9.0.6", 2};
-    const RouteSpec other{nullptr, 0, "10.9.0.1", 2, 100};
-    const RouteSpec prefix{"10.9.0.0", 24, nullptr, 2, RT_TABLE_MAIN, 0, RTPROT_KERNEL};
+    const KernelRoute first{nullptr, 0, "10.9.0.1", 2};
+    const KernelRoute second{nullptr, 0, "10.9.0.6", 2};
+    const KernelRoute other{nullptr, 0, "10.9.0.1", 2, 100};
+    const KernelRoute prefix{"10.9.0.0", 24, nullptr, 2, RT_TABLE_MAIN, 0, RTPROT_KERNEL};
     for (const auto& route : {first, other, prefix}) apply(routeEvent(RTM_NEWROUTE, route));
 
     // Which route a replacement took the place of, only the dump shows.
@@ -342,7 +343,7 @@ TEST_F(NetstatdState, ReplacedAndVanishedRoutesAfterADump) {
 TEST_F(NetstatdState, DefaultGatewayRows) {
     twoUplinks();
     apply(linkEvent(RTM_NEWLINK, 4, "d3", kUp));
-    const RouteSpec routes[] = {
+    const KernelRoute routes[] = {
         {nullptr, 0, "10.9.0.1", 2, RT_TABLE_MAIN, 100},
         {nullptr, 0, "10.9.1.1", 2, RT_TABLE_MAIN, 10},
         {nullptr, 0, "10.9.0.200", 2, RT_TABLE_MAIN, 10},  // lower metric, then lower gateway
