@@ -3,6 +3,9 @@
 #include <linux/rtnetlink.h>
 #include <poll.h>
 
+#include <algorithm>
+#include <chrono>
+
 namespace kor {
 namespace netstatd {
 
@@ -13,6 +16,12 @@ const int kRetryMs = 500;
 // How long a batch waits for another client's transaction to end before
 // its signals go out without the tables.
 const int kBusyWaitMs = 3000;
+// A change that the kernel reports in several messages close together (an
+// address removed and added back by a renewal, a link going down with its
+// routes) is taken as one batch: the batch ends when no message came for
+// kQuietMs, or after kBatchMs at most.
+const int kQuietMs = 10;
+const int kBatchMs = 100;
 
 // A dump of one kind, as records of that kind.
 template <typename Record>
@@ -65,9 +74,20 @@ bool Netstatd::subscribe() {
 void Netstatd::onEvents() {
     std::vector<NetlinkEvent> events;
     std::vector<Signal> signals;
-    switch (eventSocket_.receive(events)) {
-    case RouteSocket::Received::Nothing:
-        return;
+    RouteSocket::Received received = eventSocket_.receive(events);
+    if (received == RouteSocket::Received::Nothing) return;
+    // Gather what follows closely, so that a renewal that keeps the address
+    // changes neither the tables nor the state.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBatchMs);
+    while (received == RouteSocket::Received::Events || received == RouteSocket::Received::Nothing) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0) break;
+        pollfd more = {eventFd_, POLLIN, 0};
+        if (poll(&more, 1, int(std::min<long>(left, kQuietMs))) <= 0) break;
+        received = eventSocket_.receive(events);
+    }
+    switch (received) {
     case RouteSocket::Received::Failed:
         if (!subscribe()) return;
         [[fallthrough]];
@@ -75,7 +95,8 @@ void Netstatd::onEvents() {
         KOR_Sysloglevel_error(log_, __FILE__, __LINE__, "netlink: events were lost; reading the whole state again");
         resync(true, true, true, signals);
         break;
-    case RouteSocket::Received::Events: {
+    case RouteSocket::Received::Events:
+    case RouteSocket::Received::Nothing: {
         Resync needed;
         for (const auto& event : events) {
             Resync more = state_.apply(event, signals);
