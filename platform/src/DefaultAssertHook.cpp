@@ -4,6 +4,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -28,14 +29,16 @@ void report(int sig) {
         return;
     }
     char line[160];
-    const char* parts[] = {"quorin: fatal signal ", nullptr, " (", what ? what : "?", "), process ends\n"};
+    // The program's own name: the hook serves every program of the platform.
+    const char* parts[] = {program_invocation_short_name, ": fatal signal ", nullptr, " (", what ? what : "?",
+                           "), process ends\n"};
     char num[16];
     int n = 0, v = sig;
     char rev[16];
     do { rev[n++] = char('0' + v % 10); v /= 10; } while (v && n < 15);
     for (int i = 0; i < n; ++i) num[i] = rev[n - 1 - i];
     num[n] = '\0';
-    parts[1] = num;
+    parts[2] = num;
     size_t len = 0;
     for (const char* p : parts) {
         size_t l = strlen(p);
@@ -57,7 +60,9 @@ void onTerminate() {
     const char* text = "uncaught exception";
     if (g_toSyslog) syslog(LOG_DAEMON | LOG_CRIT, "%s, process ends", text);
     else {
-        ssize_t ignored = write(STDERR_FILENO, "quorin: uncaught exception, process ends\n", 41);
+        const char* name = program_invocation_short_name;
+        ssize_t ignored = write(STDERR_FILENO, name, strlen(name));
+        ignored = write(STDERR_FILENO, ": uncaught exception, process ends\n", 35);
         (void)ignored;
     }
     // Keep abort() from logging a second line.
@@ -90,7 +95,7 @@ DefaultAssertHook::~DefaultAssertHook() {
 
 void DefaultAssertHook::setSyslog(bool on) {
     g_toSyslog = on ? 1 : 0;
-    if (on) openlog("quorin", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    if (on) openlog(program_invocation_short_name, LOG_PID | LOG_NDELAY, LOG_DAEMON);
 }
 
 }  // namespace error
