@@ -1,6 +1,8 @@
 # Scenario harness for end-to-end lab tests: a router namespace with three
 # uplinks and a LAN side, a private /tmp and message bus, the platform's
-# LOADB_PRE chain, cfgserver on /tmp/cfgserver.socket and quorin -d.
+# LOADB_PRE chain, cfgserver on /tmp/cfgserver.socket, the network-status
+# service netstatd and quorin -d. netstatd runs with -n (it leaves the status
+# tables to the test) unless SC_NETSTATD_ARGS says otherwise.
 #
 #   router r: wan1 10.1.0.2 -> u1 10.1.0.1    lan0 192.168.1.1 -> c 192.168.1.10
 #             wan2 10.2.0.2 -> u2 10.2.0.1
@@ -35,9 +37,76 @@ scenario_start() {
     SC_EMPTY=$(kstate)
     lab_spawn r "$LAB_DIR/cfgserver.log" "$LAB_BIN/cfgserver" -f "$LAB_DIR/store.json"
     lab_wait_for 5 cfg dump || { echo "FAIL: cfgserver did not start"; exit 1; }
+    netstatd_start ${SC_NETSTATD_ARGS--n}
+}
+
+# netstatd_start [ARGS]: the network-status service on the lab bus; returns
+# once it owns its names.
+netstatd_start() {
+    lab_spawn r "$LAB_DIR/netstatd.log" "$LAB_BIN/netstatd" -d -p "$LAB_DIR" "$@"
+    SC_NETSTATD_PID=$LAB_LAST_PID
+    lab_wait_for 5 bus_owned com.mirandel.network.IPv4Route ||
+        { echo "FAIL: netstatd did not take its names"; sed 's/^/#   /' "$LAB_DIR/netstatd.log"; exit 1; }
+}
+
+# bus_owned NAME: somebody owns that name on the lab bus.
+bus_owned() {
+    lab_exec r dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
 }
 
 cfg() { lab_exec r "$LAB_BIN/cfgctl" "$@"; }
+
+# The server of every ISP namespace: it answers each connection to port 80
+# with its namespace's name.
+SC_SERVER='
+import socket, sys
+srv = socket.socket()
+srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+srv.bind(("198.18.0.1", 80))
+srv.listen(128)
+while True:
+    conn, _ = srv.accept()
+    conn.sendall(sys.argv[1].encode() + b"\n")
+    conn.close()
+'
+
+# scenario_internet: the same "internet" address 198.18.0.1 in every ISP
+# namespace, with a server that names its ISP; the router forwards and
+# masquerades out of every uplink, and the client routes through it.
+scenario_internet() {
+    local i
+    lab_exec r sysctl -qw net.ipv4.ip_forward=1
+    lab_exec c ip route add default via 192.168.1.1
+    for i in 1 2 3; do
+        lab_exec r iptables -t nat -A POSTROUTING -o wan$i -j MASQUERADE
+        lab_exec u$i ip addr add 198.18.0.1/32 dev lo
+        lab_spawn u$i "$LAB_DIR/server$i.log" python3 -c "$SC_SERVER" u$i
+    done
+    for i in 1 2 3; do
+        lab_wait_for 5 sc_listening u$i || { echo "FAIL: the server of u$i did not start"; exit 1; }
+    done
+}
+
+sc_listening() { lab_exec "$1" ss -Hltn 'sport = :80' | grep -q .; }
+
+# traffic N: opens N new connections from the client to the internet server
+# and prints, per ISP, how many were answered through it ("u1 N"), then
+# "lost N" for those that got no answer within a second.
+traffic() {
+    lab_exec c python3 -c '
+import socket, sys
+counts = {"u1": 0, "u2": 0, "u3": 0, "lost": 0}
+for _ in range(int(sys.argv[1])):
+    try:
+        with socket.create_connection(("198.18.0.1", 80), timeout=1) as s:
+            counts[s.makefile().readline().strip()] += 1
+    except OSError:
+        counts["lost"] += 1
+for name, n in counts.items():
+    print(name, n)
+' "$1"
+}
 
 # quorin_start: a daemon in debug mode on the tables as they are, its output
 # in LAB_DIR/quorin.N.log; returns once its first commit has settled.
@@ -84,20 +153,47 @@ edit() {
 
 # kstate: the router's policy state, one section each: the mangle table
 # without counters, the policy rules without priorities, the routes of
-# tables 256 and up by table, and the sets with type and timeout.
+# tables 256 and up by table, and the sets with type and timeout. A table
+# that holds a copy of every route of the main table but the default route,
+# and no other route of that kind, shows "main copied to table N" in place of
+# those copies.
 kstate() {
     echo "== mangle"
     lab_exec r iptables-save -t mangle | sed -n 's/ \[[0-9]*:[0-9]*\]$//; /^[:-]/p'
     echo "== rules"
     lab_exec r ip rule show | cut -f2
     echo "== routes"
-    lab_exec r ip route show table all | sed 's/ *$//' |
-        awk '{ for (i = 1; i < NF; i++) if ($i == "table" && $(i + 1) ~ /^[0-9]+$/ && $(i + 1) >= 256) print $(i + 1) "\t" $0 }' |
-        LC_ALL=C sort -n | cut -f2-
+    kroutes
     echo "== sets"
     lab_exec r ipset list -t | awk '/^Name:/ { n = $2 } /^Type:/ { t = $2 }
         /^Header:/ { h = ""; for (i = 2; i < NF; i++) if ($i == "timeout") h = " timeout " $(i + 1); print "set " n " " t h }' |
         LC_ALL=C sort
+}
+
+# kroutes: the routes section of kstate.
+kroutes() {
+    { lab_exec r ip route show table main; echo "=="; lab_exec r ip route show table all; } | python3 -c '
+import re, sys
+main, every = sys.stdin.read().split("==\n")
+def same(route):  # a route as its copy shows it: where to, through what
+    return re.sub(r" (table|proto|scope|src|metric) \S+", "", route).strip()
+copied = sorted(same(l) for l in main.splitlines() if l.strip() and not l.startswith("default"))
+tables = {}
+for line in every.splitlines():
+    m = re.search(r" table (\d+)", line)
+    if m and int(m.group(1)) >= 256:
+        tables.setdefault(int(m.group(1)), []).append(line.rstrip())
+for t in sorted(tables):
+    defaults = [l for l in tables[t] if l.startswith("default")]
+    others = sorted(l for l in tables[t] if not l.startswith("default"))
+    for line in defaults:
+        print(line)
+    if copied and sorted(same(l) for l in others) == copied:
+        print("main copied to table %d" % t)
+    else:
+        for line in others:
+            print(line)
+'
 }
 
 # ours: what the daemon added to the state before it first ran, in kstate
@@ -119,7 +215,7 @@ kcanon() {
     kstate | python3 -c '
 import re, sys
 text = sys.stdin.read()
-dev = {int(t): d for d, t in re.findall(r" dev (\S+) table (\d+)$", text, re.M)}
+dev = {int(t): d for d, t in re.findall(r"^default .*dev (\S+) table (\d+)", text, re.M)}
 grp = {}
 for g, m in re.findall(r"^-A LOADBALANCING(\d+) .*--(?:set-x)?mark 0x([0-9a-f]+)", text, re.M):
     if int(m, 16) >= 256: grp.setdefault(int(m, 16), g)

@@ -62,7 +62,9 @@ from all lookup main
 from all lookup default
 == routes
 default via 10.1.0.1 dev wan1 table 256
+main copied to table 256
 default via 10.2.0.1 dev wan2 table 257
+main copied to table 257
 == sets
 set lb_wan1 hash:ip,port,ip timeout 600
 set lb_wan2 hash:ip,port,ip timeout 600" "$(kstate)"
@@ -107,8 +109,11 @@ from all fwmark 0x101 lookup 257
 from 10.1.0.2 lookup 256
 from all fwmark 0x100 lookup 256
 default via 10.1.0.1 dev wan1 table 256
+main copied to table 256
 default via 10.2.0.1 dev wan2 table 257
+main copied to table 257
 default via 10.3.0.1 dev wan3 table 258
+main copied to table 258
 set lb_wan1 hash:ip,port,ip timeout 600
 set lb_wan2 hash:ip,port,ip timeout 600
 set lb_wan3 hash:ip,port,ip timeout 600" "$(ours)"
@@ -148,8 +153,11 @@ from all fwmark 0x102 lookup 258
 from 10.2.0.2 lookup 257
 from all fwmark 0x101 lookup 257
 default via 10.2.0.1 dev wan2 table 257
+main copied to table 257
 default via 10.3.0.1 dev wan3 table 258
+main copied to table 258
 default via 10.1.0.1 dev wan1 table 259
+main copied to table 259
 set lb_wan1 hash:ip,port,ip timeout 600
 set lb_wan2 hash:ip,port,ip timeout 600
 set lb_wan3 hash:ip,port,ip timeout 600" "$(ours)"
@@ -182,7 +190,9 @@ from all fwmark 0x103 lookup 259
 from 10.3.0.2 lookup 258
 from all fwmark 0x102 lookup 258
 default via 10.3.0.1 dev wan3 table 258
+main copied to table 258
 default via 10.1.0.1 dev wan1 table 259
+main copied to table 259
 set lb_wan1 hash:ip,port,ip timeout 600
 set lb_wan3 hash:ip,port,ip timeout 600" "$(ours)"
 
