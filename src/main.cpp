@@ -106,16 +106,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (daemonize) {
-        KOR_Sysloglevel_set(1);
-        assertHook.setSyslog(true);
-        if (KOR_Daemon_daemonize(&daemon) != 0)
-            KOR_Sysloglevel_error(logModule, "main", __LINE__, "run: daemonizing failed");
-        KOR_Daemon_deletePidFile(&daemon);
-        if (KOR_Daemon_createPidFile(&daemon) != 0)
-            KOR_Sysloglevel_error(logModule, "main", __LINE__,
-                                  VAStr("run: cannot write the PID file %s", daemon.pidFile));
-    }
+    if (daemonize) KOR_Daemon_background(&daemon, assertHook, logModule, "main");
 
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);

@@ -91,21 +91,10 @@ int main(int argc, char** argv) {
     KOR_Daemon_construct(&daemon, "netstatd", pidDirectory.c_str());
     // Two instances would fight over the bus names and the status tables.
     if (KOR_Daemon_occupiedPidFile(&daemon) != 0) {
-        KOR_Sysloglevel_error(logModule, __FILE__, __LINE__, "another netstatd is running; exiting");
+        KOR_Sysloglevel_error(logModule, "netstatd", __LINE__, "another netstatd is running; exiting");
         return 1;
     }
-    if (daemonize) {
-        KOR_Sysloglevel_set(1);
-        assertHook.setSyslog(true);
-        if (KOR_Daemon_daemonize(&daemon) != 0) {
-            KOR_Sysloglevel_error(logModule, __FILE__, __LINE__, "daemonizing failed");
-            return 1;
-        }
-        KOR_Daemon_deletePidFile(&daemon);
-        if (KOR_Daemon_createPidFile(&daemon) != 0)
-            KOR_Sysloglevel_error(logModule, __FILE__, __LINE__,
-                                  VAStr("cannot write the PID file %s", daemon.pidFile));
-    }
+    if (daemonize && KOR_Daemon_background(&daemon, assertHook, logModule, "netstatd") != 0) return 1;
 
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
@@ -123,15 +112,15 @@ int main(int argc, char** argv) {
 
         kor::netstatd::Netstatd service(events, options);
         if (service.start()) {
-            KOR_Sysloglevel_info(logModule, __FILE__, __LINE__, "started");
+            KOR_Sysloglevel_info(logModule, "netstatd", __LINE__, "started");
             while (!stopRequested) {
                 events.handleEvents(1000);
                 busDispatcher.do_iteration();
                 service.checkBus();
             }
-            KOR_Sysloglevel_info(logModule, __FILE__, __LINE__, "exiting");
+            KOR_Sysloglevel_info(logModule, "netstatd", __LINE__, "exiting");
         } else {
-            KOR_Sysloglevel_error(logModule, __FILE__, __LINE__, "cannot read the kernel's network state; exiting");
+            KOR_Sysloglevel_error(logModule, "netstatd", __LINE__, "cannot read the kernel's network state; exiting");
             exitStatus = 1;
         }
     }

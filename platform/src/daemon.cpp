@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kor/error/DefaultAssertHook.h"
+#include "kor/sysloglevel.h"
+
 void KOR_Daemon_construct(KOR_Daemon* d, const char* name, const char* pidDirectory) {
     memset(d, 0, sizeof *d);
     d->lockFd = -1;
@@ -84,4 +87,20 @@ void KOR_Daemon_deletePidFile(KOR_Daemon* d) {
         return;
     }
     if (!heldByOther(d->pidFile)) unlink(d->pidFile);
+}
+
+int KOR_Daemon_background(KOR_Daemon* daemon, kor::error::DefaultAssertHook& hook, int logModule,
+                          const char* sourceFile) {
+    KOR_Sysloglevel_set(1);
+    hook.setSyslog(true);
+    if (KOR_Daemon_daemonize(daemon) != 0) {
+        KOR_Sysloglevel_error(logModule, sourceFile, __LINE__, "daemonizing failed");
+        return -1;
+    }
+    KOR_Daemon_deletePidFile(daemon);
+    if (KOR_Daemon_createPidFile(daemon) != 0) {
+        KOR_Sysloglevel_error(logModule, sourceFile, __LINE__, VAStr("cannot write the PID file %s", daemon->pidFile));
+        return -1;
+    }
+    return 0;
 }

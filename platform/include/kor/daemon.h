@@ -7,6 +7,12 @@
 
 #include <climits>
 
+namespace kor {
+namespace error {
+class DefaultAssertHook;
+}
+}  // namespace kor
+
 struct KOR_Daemon {
     char name[64];
     char pidDirectory[PATH_MAX];
@@ -25,3 +31,9 @@ int KOR_Daemon_createPidFile(KOR_Daemon* daemon);
 // Removes our own PID file, or a stale one that nobody holds. A file that a
 // live process holds is left alone.
 void KOR_Daemon_deletePidFile(KOR_Daemon* daemon);
+
+// Goes to the background: logging (and the assert hook's report) to syslog,
+// daemonize, then the PID file written anew. Each step that fails is logged
+// under logModule and sourceFile; returns 0 when every step succeeded.
+int KOR_Daemon_background(KOR_Daemon* daemon, kor::error::DefaultAssertHook& hook, int logModule,
+                          const char* sourceFile);
