@@ -1,12 +1,14 @@
 #include "ipv4address-dbus.h"
 
 #include "kor/sysloglevel.h"
+#include "network-names.h"
 
 namespace kor {
 namespace quorin {
 
 V4AddressDBusProxy::V4AddressDBusProxy(DBus::Connection& connection, quorin* controller)
-    : DBus::ObjectProxy(connection, "/com/mirandel/network/IPv4Address", "com.mirandel.network.IPv4Address"),
+    : DBus::ObjectProxy(connection, com::mirandel::network::ipv4AddressPath,
+                        com::mirandel::network::ipv4AddressName),
       logModule(KOR_Sysloglevel_registerModul("quorin")),
       controller(controller) {}
 

@@ -5,24 +5,21 @@
 #include <cstdio>
 
 #include "kor/sysloglevel.h"
+#include "network-names.h"
 
 namespace kor {
 namespace quorin {
 
 namespace {
 
-const char* const busName = "com.mirandel.network.IPv4Route";
-const char* const objectPath = "/com/mirandel/network/IPv4Route";
 const char* const logFile = "ipv4route-dbus";
 const uint32_t mainTable = 254;
 const char* const defaultDestination = "0.0.0.0";
 
-bool debugLogging(int logModule) { return (KOR_Sysloglevel_tracelevel(logModule) & KOR_TRACE_DEBUG) != 0; }
-
 }  // namespace
 
 IPv4RouteDBusProxy::IPv4RouteDBusProxy(DBus::Connection& connection, quorin* controller)
-    : DBus::ObjectProxy(connection, objectPath, busName),
+    : DBus::ObjectProxy(connection, com::mirandel::network::ipv4RoutePath, com::mirandel::network::ipv4RouteName),
       logModule(KOR_Sysloglevel_registerModul("quorin")),
       controller(controller) {}
 
@@ -76,7 +73,7 @@ std::vector<IPv4RouteInfo> IPv4RouteDBusProxy::GetIPv4RoutesFromTable(uint32_t t
 }
 
 void copyMainTableRoutes(quorin& controller, int logModule, const std::vector<IPv4RouteInfo>& routes) {
-    const bool debug = debugLogging(logModule);
+    const bool debug = KOR_Sysloglevel_debugOn(logModule);
     for (const IPv4RouteInfo& route : routes) {
         // A text that does not begin with a number leaves 0.
         int prefixLength = 0;

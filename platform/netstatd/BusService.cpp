@@ -7,15 +7,14 @@
 #include "dbus/interfacestatus-adaptor.h"
 #include "dbus/ipv4address-adaptor.h"
 #include "dbus/ipv4route-adaptor.h"
+#include "network-names.h"
 
 namespace kor {
 namespace netstatd {
 
 namespace {
 
-const char* const kAddressName = "com.mirandel.network.IPv4Address";
-const char* const kStatusName = "com.mirandel.network.InterfaceStatus";
-const char* const kRouteName = "com.mirandel.network.IPv4Route";
+using namespace com::mirandel::network;
 const int kCallTimeoutMs = 5000;
 
 }  // namespace
@@ -25,7 +24,7 @@ class AddressObject : public com::mirandel::network::IPv4Address_adaptor,
                       public DBus::ObjectAdaptor {
 public:
     explicit AddressObject(DBus::Connection& connection)
-        : DBus::ObjectAdaptor(connection, "/com/mirandel/network/IPv4Address") {}
+        : DBus::ObjectAdaptor(connection, ipv4AddressPath) {}
 };
 
 class InterfaceStatusObject : public com::mirandel::network::InterfaceStatus_adaptor,
@@ -33,7 +32,7 @@ class InterfaceStatusObject : public com::mirandel::network::InterfaceStatus_ada
                               public DBus::ObjectAdaptor {
 public:
     explicit InterfaceStatusObject(DBus::Connection& connection)
-        : DBus::ObjectAdaptor(connection, "/com/mirandel/network/InterfaceStatus") {}
+        : DBus::ObjectAdaptor(connection, interfaceStatusPath) {}
 };
 
 class RouteObject : public com::mirandel::network::IPv4Route_adaptor,
@@ -43,7 +42,7 @@ public:
     using Entry = DBus::Struct<std::string, std::string, std::string, std::string, std::string>;
 
     RouteObject(DBus::Connection& connection, const BusService::RouteQuery& query)
-        : DBus::ObjectAdaptor(connection, "/com/mirandel/network/IPv4Route"), query_(query) {}
+        : DBus::ObjectAdaptor(connection, ipv4RoutePath), query_(query) {}
 
     std::vector<Entry> GetIPv4RoutesFromTable(const uint32_t& table) override {
         std::vector<Entry> entries;
@@ -80,7 +79,7 @@ bool BusService::open() {
         addressObject_ = std::make_unique<AddressObject>(*connection_);
         statusObject_ = std::make_unique<InterfaceStatusObject>(*connection_);
         routeObject_ = std::make_unique<RouteObject>(*connection_, query_);
-        if (!requestName(kAddressName) || !requestName(kStatusName) || !requestName(kRouteName)) {
+        if (!requestName(ipv4AddressName) || !requestName(interfaceStatusName) || !requestName(ipv4RouteName)) {
             close();
             return false;
         }
@@ -90,7 +89,7 @@ bool BusService::open() {
         return false;
     }
     if (!retries_.succeeded("connected, names taken"))
-        KOR_Sysloglevel_info(log_, __FILE__, __LINE__, "bus: connected, names taken");
+        KOR_Sysloglevel_info(log_, "netstatd", __LINE__, "bus: connected, names taken");
     return true;
 }
 
@@ -125,12 +124,12 @@ bool BusService::requestName(const char* name) {
 void BusService::emit(const std::vector<Signal>& signals) {
     if (!connection_) {
         if (verbose_ && !signals.empty())
-            KOR_Sysloglevel_info(log_, __FILE__, __LINE__,
+            KOR_Sysloglevel_info(log_, "netstatd", __LINE__,
                                  VAStr("bus: not connected, %zu signals not sent", signals.size()));
         return;
     }
     for (const Signal& signal : signals) {
-        if (verbose_) KOR_Sysloglevel_info(log_, __FILE__, __LINE__, ("publish: " + signal.toString()).c_str());
+        if (verbose_) KOR_Sysloglevel_info(log_, "netstatd", __LINE__, ("publish: " + signal.toString()).c_str());
         const RouteArgs& route = signal.route;
         // Interface names need not be UTF-8; the bus takes nothing else.
         try {
@@ -157,7 +156,7 @@ void BusService::emit(const std::vector<Signal>& signals) {
                 break;
             }
         } catch (const DBus::Error& error) {
-            KOR_Sysloglevel_error(log_, __FILE__, __LINE__,
+            KOR_Sysloglevel_error(log_, "netstatd", __LINE__,
                                   ("bus: cannot send " + signal.toString() + ": " + error.what()).c_str());
         }
     }
