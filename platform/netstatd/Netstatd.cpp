@@ -92,7 +92,7 @@ void Netstatd::onEvents() {
         if (!subscribe()) return;
         [[fallthrough]];
     case RouteSocket::Received::Overrun:
-        KOR_Sysloglevel_error(log_, __FILE__, __LINE__, "netlink: events were lost; reading the whole state again");
+        KOR_Sysloglevel_error(log_, "netstatd", __LINE__, "netlink: events were lost; reading the whole state again");
         resync(true, true, true, signals);
         break;
     case RouteSocket::Received::Events:
@@ -156,7 +156,7 @@ void Netstatd::connectBus() {
 
 void Netstatd::checkBus() {
     if (!bus_.lost()) return;
-    KOR_Sysloglevel_error(log_, __FILE__, __LINE__, "bus: connection lost; reconnecting");
+    KOR_Sysloglevel_error(log_, "netstatd", __LINE__, "bus: connection lost; reconnecting");
     bus_.close();
     if (!busTimer_) busTimer_ = events_.addTimer(kRetryMs, [this]() { connectBus(); });
 }
@@ -165,7 +165,7 @@ std::vector<RouteArgs> Netstatd::routesOfTable(uint32_t table) {
     std::vector<Route> routes;
     std::vector<RouteArgs> answer;
     if (!dumpRecords(dumpSocket_, RTM_GETROUTE, NetlinkEvent::Kind::Route, &NetlinkEvent::route, routes)) {
-        KOR_Sysloglevel_error(log_, __FILE__, __LINE__, VAStr("GetIPv4RoutesFromTable(%u): no dump", table));
+        KOR_Sysloglevel_error(log_, "netstatd", __LINE__, VAStr("GetIPv4RoutesFromTable(%u): no dump", table));
         return answer;
     }
     for (const auto& route : routes)

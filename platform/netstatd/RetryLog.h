@@ -17,14 +17,14 @@ public:
     void failed(const std::string& why) {
         if (failing_) return;
         failing_ = true;
-        KOR_Sysloglevel_error(log_, __FILE__, __LINE__, (what_ + ": " + why + "; retrying").c_str());
+        KOR_Sysloglevel_error(log_, "netstatd", __LINE__, (what_ + ": " + why + "; retrying").c_str());
     }
 
     // Returns whether this success ended a run of failures (and was logged).
     bool succeeded(const char* text) {
         if (!failing_) return false;
         failing_ = false;
-        KOR_Sysloglevel_info(log_, __FILE__, __LINE__, (what_ + ": " + text).c_str());
+        KOR_Sysloglevel_info(log_, "netstatd", __LINE__, (what_ + ": " + text).c_str());
         return true;
     }
 

@@ -27,7 +27,7 @@ KOR_Modul logModule() {
 }
 
 void logFailure(const char* what) {
-    KOR_Sysloglevel_error(logModule(), __FILE__, __LINE__, VAStr("netlink: %s: %s", what, strerror(errno)));
+    KOR_Sysloglevel_error(logModule(), "netstatd", __LINE__, VAStr("netlink: %s: %s", what, strerror(errno)));
 }
 
 struct Collected {
@@ -124,7 +124,7 @@ bool RouteSocket::dump(uint16_t request, std::vector<NetlinkEvent>& out) {
             return true;
         }
     }
-    KOR_Sysloglevel_error(logModule(), __FILE__, __LINE__,
+    KOR_Sysloglevel_error(logModule(), "netstatd", __LINE__,
                           VAStr("netlink: dump %u failed %d times", unsigned(request), kDumpAttempts));
     return false;
 }

@@ -87,7 +87,7 @@ bool StatusTableWriter::write(const std::string& table, const Rows& rows, int bu
         EResultCode code = codeOf(answer);
         if (code.ok()) {
             if (verbose_)
-                KOR_Sysloglevel_info(log_, __FILE__, __LINE__,
+                KOR_Sysloglevel_info(log_, "netstatd", __LINE__,
                                      VAStr("status tables: %s = %s", table.c_str(),
                                            request["rows"]
                                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
