@@ -224,69 +224,51 @@ uint32_t BalancingGroup::markInterfaceDown(const std::string& interfaceName) {
     return count;
 }
 
-bool BalancingGroup::debugLogging() const {
-    return (KOR_Sysloglevel_tracelevel(logModule) & KOR_TRACE_DEBUG) != 0;
-}
-
-std::string BalancingGroup::routeTarget(const std::string& gateway, const std::string& device,
-                                        bool logParts) const {
-    std::string words;
+void BalancingGroup::writeRouteToAllTables(bool add, const std::string& destination, const int& prefixLength,
+                                           const std::string& gateway, const std::string& device) {
+    // Tables of 100,000 routes pass through here: format nothing for a debug
+    // line that is not written.
+    const bool debug = KOR_Sysloglevel_debugOn(logModule);
+    if (debug)
+        KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
+                              VAStr(add ? "will add route for destination %s to all OutInterface tables"
+                                        : "will delete route for destination %s from all OutInterface tables",
+                                    destination.c_str()));
+    if (!actionQueue) return;
+    std::string route = " " + destination + "/" + std::to_string(prefixLength);
     // A route without a gateway comes as "0.0.0.0"; an empty text means the
     // same and must not leave a bare " via ".
-    if (!gateway.empty() && gateway != noAddress) {
-        if (logParts) KOR_Sysloglevel_debug(logModule, logFile, __LINE__, VAStr("Gateway is %s", gateway.c_str()));
-        words += " via " + gateway;
+    const bool viaGateway = !gateway.empty() && gateway != noAddress;
+    if (viaGateway) route += " via " + gateway;
+    if (!device.empty()) route += " dev " + device;
+    for (const OutInterface& member : interfaces) {
+        // A member without a number has no table yet; table 0 would be main.
+        if (member.tableId == 0) continue;
+        if (debug) {
+            KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
+                                  VAStr(add ? "will add route to %s/%u to routing table %u"
+                                            : "will del route to %s/%u from routing table %u",
+                                        destination.c_str(), unsigned(prefixLength), unsigned(member.tableId)));
+            if (add && viaGateway)
+                KOR_Sysloglevel_debug(logModule, logFile, __LINE__, VAStr("Gateway is %s", gateway.c_str()));
+            if (add && !device.empty())
+                KOR_Sysloglevel_debug(logModule, logFile, __LINE__, VAStr("Interface is %s", device.c_str()));
+        }
+        actionQueue->addCommand((add ? "ip route add table " : "ip route del table ") +
+                                    std::to_string(member.tableId) + route,
+                                0);
     }
-    if (!device.empty()) {
-        if (logParts) KOR_Sysloglevel_debug(logModule, logFile, __LINE__, VAStr("Interface is %s", device.c_str()));
-        words += " dev " + device;
-    }
-    return words;
+    actionQueue->process();
 }
 
 void BalancingGroup::addRouteToAllTables(const std::string& destination, const int& prefixLength,
                                          const std::string& gateway, const std::string& device) {
-    // Tables of 100,000 routes pass through here: format nothing for a debug
-    // line that is not written.
-    const bool debug = debugLogging();
-    if (debug)
-        KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
-                              VAStr("will add route for destination %s to all OutInterface tables",
-                                    destination.c_str()));
-    if (!actionQueue) return;
-    const std::string route = " " + destination + "/" + std::to_string(prefixLength);
-    for (const OutInterface& member : interfaces) {
-        // A member without a number has no table yet; table 0 would be main.
-        if (member.tableId == 0) continue;
-        if (debug)
-            KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
-                                  VAStr("will add route to %s/%u to routing table %u", destination.c_str(),
-                                        unsigned(prefixLength), unsigned(member.tableId)));
-        actionQueue->addCommand(
-            "ip route add table " + std::to_string(member.tableId) + route + routeTarget(gateway, device, debug), 0);
-    }
-    actionQueue->process();
+    writeRouteToAllTables(true, destination, prefixLength, gateway, device);
 }
 
 void BalancingGroup::delRouteFromAllTables(const std::string& destination, const int& prefixLength,
                                            const std::string& gateway, const std::string& device) {
-    const bool debug = debugLogging();
-    if (debug)
-        KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
-                              VAStr("will delete route for destination %s from all OutInterface tables",
-                                    destination.c_str()));
-    if (!actionQueue) return;
-    const std::string route = " " + destination + "/" + std::to_string(prefixLength);
-    for (const OutInterface& member : interfaces) {
-        if (member.tableId == 0) continue;
-        if (debug)
-            KOR_Sysloglevel_debug(logModule, logFile, __LINE__,
-                                  VAStr("will del route to %s/%u from routing table %u", destination.c_str(),
-                                        unsigned(prefixLength), unsigned(member.tableId)));
-        actionQueue->addCommand(
-            "ip route del table " + std::to_string(member.tableId) + route + routeTarget(gateway, device, false), 0);
-    }
-    actionQueue->process();
+    writeRouteToAllTables(false, destination, prefixLength, gateway, device);
 }
 
 void BalancingGroup::createChain(kor::cfg::ActionQueue* queue) {

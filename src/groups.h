@@ -130,10 +130,9 @@ private:
     // Takes both sticky rules of one member out of the chain.
     void deleteStickyRules(const OutInterface& member);
     bool hasStickyRules() const { return sticky && interfaces.size() >= 2; }
-    // The words " via GATEWAY dev DEVICE" of a copied route, each part only
-    // when it is given.
-    std::string routeTarget(const std::string& gateway, const std::string& device, bool logParts) const;
-    bool debugLogging() const;
+    // One ip route line per member with a table number, then process().
+    void writeRouteToAllTables(bool add, const std::string& destination, const int& prefixLength,
+                               const std::string& gateway, const std::string& device);
 };
 
 }  // namespace quorin

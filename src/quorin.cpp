@@ -384,7 +384,7 @@ std::string quorin::ResolvInterfaceName(const std::string& name, kor::cfg::IConf
 void quorin::AddRoute(const std::string& destination, const int& prefixLength, const std::string& gateway,
                       const std::string& device) {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "AddRoute");
-    if (KOR_Sysloglevel_tracelevel(logModule) & KOR_TRACE_DEBUG)
+    if (KOR_Sysloglevel_debugOn(logModule))
         KOR_Sysloglevel_debug(logModule, "quorin", __LINE__,
                               VAStr("will add route for destination %s to all sub tables", destination.c_str()));
     for (auto& group : groups) group.addRouteToAllTables(destination, prefixLength, gateway, device);
@@ -393,7 +393,7 @@ void quorin::AddRoute(const std::string& destination, const int& prefixLength, c
 void quorin::DelRoute(const std::string& destination, const int& prefixLength, const std::string& gateway,
                       const std::string& device) {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "DelRoute");
-    if (KOR_Sysloglevel_tracelevel(logModule) & KOR_TRACE_DEBUG)
+    if (KOR_Sysloglevel_debugOn(logModule))
         KOR_Sysloglevel_debug(logModule, "quorin", __LINE__,
                               VAStr("will delete route for destination %s from all sub tables",
                                     destination.c_str()));

@@ -34,6 +34,9 @@ KOR_Modul KOR_Sysloglevel_registerModul(const char* name);
 // Sets the trace level of a module (registered or not yet registered).
 void KOR_Sysloglevel_changeTracelevel(const char* name, unsigned level);
 unsigned KOR_Sysloglevel_tracelevel(KOR_Modul modul);
+// Whether the module's debug entries are written: callers skip formatting
+// texts that would be thrown away.
+inline bool KOR_Sysloglevel_debugOn(KOR_Modul modul) { return (KOR_Sysloglevel_tracelevel(modul) & KOR_TRACE_DEBUG) != 0; }
 
 // 0: console (standard error); 1: syslog.
 void KOR_Sysloglevel_set(int on);
