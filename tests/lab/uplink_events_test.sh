@@ -65,12 +65,15 @@ routes_are() { [ "$(routes)" = "$1" ]; }
 wait_routes() { lab_wait_for 5 routes_are "$1"; settle; }
 
 lab_log "--- three members, each with a copy of the main table"
-three="default dev wan1 table 256 scope link
-main copied to table 256
-default via 10.2.0.1 dev wan2 table 257
-main copied to table 257
-default via 10.3.0.1 dev wan3 table 258
+# The member tables of wan1, wan2 (whose table number is given) and wan3.
+wan1="default dev wan1 table 256 scope link
+main copied to table 256"
+wan2() { printf 'default via 10.2.0.1 dev wan2 table %s\nmain copied to table %s' "$1" "$1"; }
+wan3="default via 10.3.0.1 dev wan3 table 258
 main copied to table 258"
+three="$wan1
+$(wan2 257)
+$wan3"
 check_eq "member tables" "$three" "$(routes)"
 s=$(spread 100)
 lab_log "100 connections: $s"
@@ -99,10 +102,8 @@ check "the deleted route left every member table" gone_everywhere
 
 lab_log "--- wan2 loses its address"
 lab_exec r ip addr del 10.2.0.2/24 dev wan2
-without_wan2="default dev wan1 table 256 scope link
-main copied to table 256
-default via 10.3.0.1 dev wan3 table 258
-main copied to table 258"
+without_wan2="$wan1
+$wan3"
 wait_routes "$without_wan2"
 check_eq "wan2's table is gone" "$without_wan2" "$(routes)"
 check_eq "no policy rule names wan2's member" "" "$(lab_exec r ip rule show | grep -E '10\.2\.0\.2|0x101|lookup 257')"
@@ -116,12 +117,8 @@ check "wan1 and wan3 carry them all; none is lost" \
 lab_log "--- wan2's address and default route come back"
 lab_exec r ip addr add 10.2.0.2/24 dev wan2
 lab_exec r ip route add default via 10.2.0.1 dev wan2 metric 102
-with_wan2="default dev wan1 table 256 scope link
-main copied to table 256
-default via 10.3.0.1 dev wan3 table 258
-main copied to table 258
-default via 10.2.0.1 dev wan2 table NEW
-main copied to table NEW"
+with_wan2="$without_wan2
+$(wan2 NEW)"
 wait_routes "$with_wan2"
 check_eq "wan2 is a new member whose table holds a copy of the main table" "$with_wan2" "$(routes)"
 s=$(spread 100)
