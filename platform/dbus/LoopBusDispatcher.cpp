@@ -53,7 +53,8 @@ void LoopBusDispatcher::syncDescriptors() {
     for (const auto& entry : wanted) {
         auto it = registered_.find(entry.first);
         if (it != registered_.end() && it->second == entry.second) continue;
-        events_.addDescriptor(entry.first, entry.second, [this](int, short) { ++wakeups_; });
+        // Waking the wait is all: do_iteration() reads and dispatches.
+        events_.addDescriptor(entry.first, entry.second, [](int, short) {});
         registered_[entry.first] = entry.second;
     }
 }

@@ -35,9 +35,6 @@ public:
     DBus::Watch* add_watch(DBus::Watch::Internal* internal) override;
     void rem_watch(DBus::Watch* watch) override;
 
-    // Number of times a bus descriptor ended a wait (for tests).
-    unsigned long wakeups() const { return wakeups_; }
-
 private:
     // Brings the event dispatcher's descriptors in line with the watches
     // that are enabled now; run before every wait.
@@ -47,7 +44,6 @@ private:
     int pendingCheck_;
     std::vector<DBus::Watch*> watches_;
     std::map<int, short> registered_;  // descriptor -> poll events handed over
-    unsigned long wakeups_ = 0;
 };
 
 }  // namespace net
