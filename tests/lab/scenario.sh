@@ -57,23 +57,10 @@ bus_owned() {
 
 cfg() { lab_exec r "$LAB_BIN/cfgctl" "$@"; }
 
-# The server of every ISP namespace: it answers each connection to port 80
-# with its namespace's name.
-SC_SERVER='
-import socket, sys
-srv = socket.socket()
-srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-srv.bind(("198.18.0.1", 80))
-srv.listen(128)
-while True:
-    conn, _ = srv.accept()
-    conn.sendall(sys.argv[1].encode() + b"\n")
-    conn.close()
-'
-
-# scenario_internet: the same "internet" address 198.18.0.1 in every ISP
-# namespace, with a server that names its ISP; the router forwards and
-# masquerades out of every uplink, and the client routes through it.
+# scenario_internet: the same "internet" address 198.18.0.1 (benchmarking
+# range) in every ISP namespace, with a server that names its ISP; the
+# router forwards and masquerades out of every uplink, and the client routes
+# through it.
 scenario_internet() {
     local i
     lab_exec r sysctl -qw net.ipv4.ip_forward=1
@@ -81,7 +68,7 @@ scenario_internet() {
     for i in 1 2 3; do
         lab_exec r iptables -t nat -A POSTROUTING -o wan$i -j MASQUERADE
         lab_exec u$i ip addr add 198.18.0.1/32 dev lo
-        lab_spawn u$i "$LAB_DIR/server$i.log" python3 -c "$SC_SERVER" u$i
+        lab_spawn u$i "$LAB_DIR/server$i.log" python3 "$LAB_SRC/tests/lab/internet.py" serve u$i
     done
     for i in 1 2 3; do
         lab_wait_for 5 sc_listening u$i || { echo "FAIL: the server of u$i did not start"; exit 1; }
@@ -90,22 +77,31 @@ scenario_internet() {
 
 sc_listening() { lab_exec "$1" ss -Hltn 'sport = :80' | grep -q .; }
 
-# traffic N: opens N new connections from the client to the internet server
-# and prints, per ISP, how many were answered through it ("u1 N"), then
-# "lost N" for those that got no answer within a second.
-traffic() {
-    lab_exec c python3 -c '
-import socket, sys
-counts = {"u1": 0, "u2": 0, "u3": 0, "lost": 0}
-for _ in range(int(sys.argv[1])):
-    try:
-        with socket.create_connection(("198.18.0.1", 80), timeout=1) as s:
-            counts[s.makefile().readline().strip()] += 1
-    except OSError:
-        counts["lost"] += 1
-for name, n in counts.items():
-    print(name, n)
-' "$1"
+# scenario_default_routes: a default route through every uplink's gateway in
+# the router's main table, with the metric dhcpcd gives (200 + the
+# interface's index).
+scenario_default_routes() {
+    local i index
+    for i in 1 2 3; do
+        index=$(lab_exec r cat /sys/class/net/wan$i/ifindex)
+        lab_exec r ip route add default via 10.$i.0.1 dev wan$i metric $((200 + index))
+    done
+}
+
+# internet ARGS...: the lab's internet client in the client namespace (see
+# tests/lab/internet.py): "internet spread N" prints how many of N new
+# connections went through each ISP.
+internet() { lab_exec c python3 "$LAB_SRC/tests/lab/internet.py" "$@"; }
+traffic() { internet spread "$@"; }
+
+# kfull: everything of the router's policy that quorin may touch, complete:
+# the mangle table without counters, the policy rules, every routing table
+# and the sets.
+kfull() {
+    lab_exec r iptables-save -t mangle | grep -v '^#' | sed 's/ \[[0-9]*:[0-9]*\]$//'
+    lab_exec r ip rule show
+    lab_exec r ip route show table all
+    lab_exec r ipset list -t
 }
 
 # quorin_start: a daemon in debug mode on the tables as they are, its output
