@@ -1,0 +1,106 @@
+#!/bin/bash
+# Crash and restart: a quorin killed with SIGKILL leaves its chains, policy
+# rules, tables and sets behind; the firewall step of the service
+# (packaging/quorin-firewall prepare) removes them and nothing that is
+# somebody else's, and a new quorin then writes the state of a fresh start
+# again, every rule once. A firewall reload that flushes mangle takes the
+# platform's hook away; the restart its reload hook asks for brings the hook
+# and the balancing back.
+
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/scenario.sh"
+lab_init crash_restart
+lab_private_tmp "$@"
+scenario_start
+
+# firewall ARGS: the firewall step from the source tree, in the router.
+firewall() { lab_exec r "$LAB_SRC/packaging/quorin-firewall" "$@"; }
+# mangle: the whole mangle table, without comments and counters.
+mangle() { lab_exec r iptables-save -t mangle | sed '/^#/d; s/ \[[0-9]*:[0-9]*\]$//'; }
+duplicates() { LC_ALL=C sort | uniq -d; }
+ipt() { lab_exec r iptables -t mangle "$@"; }
+
+lab_log "--- somebody else's rules, tables, sets and chains, each like quorin's in one way"
+# A mark below 256 and its table.
+lab_exec r ip rule add fwmark 0x5 lookup 100
+lab_exec r ip route add default via 10.3.0.1 dev wan3 table 100
+# A mark and a table in quorin's range that are not one member's.
+lab_exec r ip rule add fwmark 0x200 lookup 300
+lab_exec r ip route add default via 10.3.0.1 dev wan3 table 300
+# The table of the mark that the chain OTHER sets.
+lab_exec r ip rule add from 10.9.9.9 lookup 512
+lab_exec r ip route add default via 10.3.0.1 dev wan3 table 512
+lab_exec r ipset create other hash:ip,port,ip timeout 60
+lab_exec r ipset create lb_keep hash:ip
+ipt -N OTHER
+ipt -A OTHER -j MARK --set-mark 0x200
+ipt -A LOADB_PRE -i wan3 -j OTHER
+ipt -N LOADBALANCINGX
+ipt -A LOADBALANCINGX -m set --match-set lb_keep src -j MARK --set-mark 0x201
+ipt -A LOADB_PRE -i lan0 -j LOADBALANCINGX
+table100=$(lab_exec r ip route show table 100)
+# What was there before quorin ran now holds all of these: "ours" shows
+# quorin's state and every line of theirs that went.
+SC_EMPTY=$(kstate)
+
+lab_log "--- a fresh start on the example tables"
+cfg load "$LAB_SRC/docs/example-config.json" >/dev/null
+quorin_start
+fresh_ours=$(ours)
+fresh_canon=$(kcanon)
+fresh_mangle=$(mangle)
+check "the fresh start balances" grep -q '^-A LOADB_PRE -i lan0 -j LOADBALANCING1$' <<<"$fresh_mangle"
+
+lab_log "--- SIGKILL"
+lab_stop "$SC_QUORIN_PID" KILL
+check_eq "quorin died of SIGKILL" 137 "$LAB_STATUS"
+check_eq "everything it wrote is left behind" "$fresh_ours" "$(ours)"
+
+lab_log "--- quorin-firewall prepare"
+removed=$(firewall prepare)
+check_eq "prepare exits 0" 0 "$?"
+check_eq "prepare names each thing it removed" "removed rule -A LOADB_PRE -i wan2 -j WAN2LAN
+removed rule -A LOADB_PRE -i wan1 -j WAN2LAN
+removed rule -A LOADB_PRE -i lan0 -j LOADBALANCING1
+removed chain LOADBALANCING1
+removed chain WAN2LAN
+removed policy rule from 10.2.0.2 lookup 257
+removed policy rule from all fwmark 0x101 lookup 257
+removed policy rule from 10.1.0.2 lookup 256
+removed policy rule from all fwmark 0x100 lookup 256
+removed the routes of table 256
+removed the routes of table 257
+removed set lb_wan1
+removed set lb_wan2" "$removed"
+check_eq "nothing of quorin's is left; the hook and all of theirs are there" "" "$(ours)"
+check_eq "their table 100 is as it was" "$table100" "$(lab_exec r ip route show table 100)"
+removed=$(firewall prepare)
+check_eq "prepare again exits 0" 0 "$?"
+check_eq "prepare again finds nothing to do" "" "$removed$(ours)"
+
+lab_log "--- quorin again"
+quorin_start
+check_eq "the state of the fresh start" "$fresh_canon" "$(kcanon)"
+check_eq "the mangle table of the fresh start, rule for rule" "$fresh_mangle" "$(mangle)"
+check_eq "no mangle rule twice" "" "$(mangle | duplicates)"
+check_eq "no policy rule twice" "" "$(lab_exec r ip rule show | cut -f2 | duplicates)"
+
+lab_log "--- a firewall reload: mangle flushed, then the reload hook"
+ipt -F
+ipt -X
+# systemctl as the hook calls it; the test then does what systemd does on
+# try-restart of quorin.service: stop, ExecStopPost, ExecStartPre, start.
+printf '#!/bin/sh\necho "$*" >>%s\n' "$LAB_DIR/systemctl.log" >"$LAB_DIR/systemctl"
+chmod +x "$LAB_DIR/systemctl"
+QUORIN_SYSTEMCTL=$LAB_DIR/systemctl firewall reloaded
+check_eq "the hook asks systemd to restart quorin if it runs" "try-restart quorin.service" \
+    "$(cat "$LAB_DIR/systemctl.log" 2>/dev/null)"
+quorin_stop
+firewall clean >/dev/null
+check_eq "prepare puts the platform's hook back" "created chain LOADB_PRE
+added rule -A PREROUTING -j LOADB_PRE" "$(firewall prepare)"
+quorin_start
+check_eq "the balancing is back as it was, without their flushed chains" \
+    "$(grep -v -e OTHER -e LOADBALANCINGX <<<"$fresh_canon")" "$(kcanon)"
+
+lab_done
