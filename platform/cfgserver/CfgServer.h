@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "kor/cfg/CfgStore.h"
+#include "CfgStore.h"
 
 namespace kor {
 namespace cfg {

@@ -1,6 +1,6 @@
 // The tables of the configuration service and the requests on them.
 
-#include "kor/cfg/CfgStore.h"
+#include "CfgStore.h"
 
 #include <fcntl.h>
 #include <unistd.h>
