@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kor/sysloglevel.h"
+#include "values.h"
 
 namespace kor {
 namespace quorin {
@@ -19,16 +20,7 @@ const int32_t firstTableId = 256;
 // A commit that finds the counter at this value starts over at firstTableId.
 const int32_t tableIdLimit = 20000001;
 
-// Configured texts go into command lines that are split into words at
-// blanks and into commands at ";": a text with a blank, a ";" or a control
-// character would add words or commands of its own to an iptables or ip line
-// (for example "wan1 table main" would route through the main table). Such
-// an entry is refused.
-bool splitsIntoWords(const std::string& text) {
-    for (unsigned char c : text)
-        if (c <= ' ' || c == 0x7f || c == ';') return true;
-    return false;
-}
+const char* const noAddress = "0.0.0.0";
 
 }  // namespace
 
@@ -162,6 +154,17 @@ void quorin::cleanup() {
 }
 
 // --- Configuration readers -------------------------------------------------
+
+// Logs why a row is skipped: the reader, the row, the value and the reason.
+void quorin::refuse(const char* reader, const std::string& row, const char* what, const std::string& value,
+                    const std::string& why) {
+    KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
+                          VAStr("%s: %s skipped: %s \"%s\" %s", reader, row.c_str(), what, value.c_str(), why.c_str()));
+}
+
+std::string quorin::rowName(const char* table, unsigned index) {
+    return std::string(table) + " row " + std::to_string(index);
+}
 // They update the model by mark and sweep: everything a table can describe is
 // marked obsolete, each entry that describes an existing object unchanged
 // clears its mark, a new entry creates an object, and what stays marked is
@@ -178,7 +181,12 @@ bool quorin::ReadBalancingMain(kor::cfg::IConfigAccess* access) {
         values.clear();
         access->readEntry("Balancing", 0, names, values);
         const int verbose = values.getValue("Verbose").getInteger();
-        stickyTimeout = values.getValue("StickyTimeout").getInteger();
+        const long long timeout = values.getValue("StickyTimeout").getLong();
+        if (checks::isStickyTimeout(timeout))
+            stickyTimeout = int32_t(timeout);
+        else
+            refuse("ReadBalancingMain", rowName("Balancing", 0), "StickyTimeout", std::to_string(timeout),
+                   "is not a timeout ipset takes (0 to 2147483 s); the previous one stays");
         if ((verbose != 0) != debugMode) {
             setDebugMode(verbose != 0);
             result = true;
@@ -212,10 +220,9 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
         const uint32_t autobalance = uint32_t(values.getValue("Autobalance").getInteger());
         const int enable = values.getValue("Enable").getInteger();
         if (enable != 1) continue;
-        if (splitsIntoWords(clientInterface)) {
-            KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
-                                  VAStr("%s: group %ld ignored: client interface \"%s\" is no device name",
-                                        "ReadBalancingGroups", long(id), clientInterface.c_str()));
+        const std::string why = checks::whyNotDeviceName(clientInterface);
+        if (!why.empty()) {
+            refuse("ReadBalancingGroups", rowName("BalancingGroups", index), "ClientInterface", clientInterface, why);
             continue;
         }
 
@@ -273,7 +280,17 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
         access->readEntry("BalancingInterfaces", index, names, values);
         const int32_t groupId = values.getValue("BalancingGroupId").getInteger();
         const std::string name = ResolvInterfaceName(values.getValue("Interface").getText(), access);
-        const int32_t usagePercent = values.getValue("UsagePercent").getInteger();
+        const long long usagePercent = values.getValue("UsagePercent").getLong();
+        const std::string row = rowName("BalancingInterfaces", index);
+        const std::string why = checks::whyNotDeviceName(name);
+        if (!why.empty()) {
+            refuse("ReadBalancingInterfaces", row, "Interface", name, why);
+            continue;
+        }
+        if (!checks::isPercent(usagePercent)) {
+            refuse("ReadBalancingInterfaces", row, "UsagePercent", std::to_string(usagePercent), "is not 0 to 100");
+            continue;
+        }
 
         std::string gateway;
         std::string address;
@@ -285,15 +302,19 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
             address = values.getValue("Addr").getText();
 
         if (address.empty()) continue;  // no status: the sweep below removes it
-        // Name, gateway and address all become words of ip and iptables lines.
-        if (splitsIntoWords(name) || splitsIntoWords(gateway) || splitsIntoWords(address)) {
-            KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
-                                  VAStr("%s: interface \"%s\" ignored: a blank in its name, gateway \"%s\" or "
-                                        "address \"%s\"",
-                                        "ReadBalancingInterfaces", name.c_str(), gateway.c_str(), address.c_str()));
+        // An address like "all" would make "ip rule add from all": every
+        // packet of the router through one uplink.
+        if (!checks::isDottedQuad(address)) {
+            refuse("ReadBalancingInterfaces", "StatusNetifWatch row of " + name, "Addr", address,
+                   "is not a dotted quad");
             continue;
         }
-        if (address != "0.0.0.0") {
+        if (!gateway.empty() && !checks::isDottedQuad(gateway)) {
+            refuse("ReadBalancingInterfaces", "DefaultWANGateway row of " + name, "GatewayAddress", gateway,
+                   "is not a dotted quad");
+            continue;
+        }
+        if (address != noAddress) {
             if (debugMode)
                 KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
                                      VAStr("Interface %s is Up (%s) and will be used for loadbalancing", name.c_str(),
@@ -304,7 +325,7 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
         }
         for (auto& group : groups) {
             if (group.id != groupId) continue;
-            const bool added = group.addInterface(name, gateway, usagePercent, address, stickyTimeout);
+            const bool added = group.addInterface(name, gateway, int32_t(usagePercent), address, stickyTimeout);
             changed = changed || added;
         }
     }
@@ -333,17 +354,32 @@ bool quorin::ReadBalancingServices(kor::cfg::IConfigAccess* access) {
         const std::string srcIp = values.getValue("SrcIP").getText();
         const std::string dstIp = values.getValue("DstIP").getText();
         const std::string proto = values.getValue("Proto").getText();
-        const int32_t srcPortStart = values.getValue("SrcPortStart").getInteger();
-        const int32_t srcPortEnd = values.getValue("SrcPortEnd").getInteger();
-        const int32_t dstPortStart = values.getValue("DstPortStart").getInteger();
-        const int32_t dstPortEnd = values.getValue("DstPortEnd").getInteger();
-        if (splitsIntoWords(srcIp) || splitsIntoWords(dstIp) || splitsIntoWords(proto)) {
-            KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
-                                  VAStr("%s: service %ld ignored: a blank in \"%s\", \"%s\" or \"%s\"",
-                                        "ReadBalancingServices", long(id), srcIp.c_str(), dstIp.c_str(),
-                                        proto.c_str()));
-            continue;
+        const long long ports[] = {values.getValue("SrcPortStart").getLong(), values.getValue("SrcPortEnd").getLong(),
+                                   values.getValue("DstPortStart").getLong(), values.getValue("DstPortEnd").getLong()};
+        const char* const portColumns[] = {"SrcPortStart", "SrcPortEnd", "DstPortStart", "DstPortEnd"};
+        const std::string row = rowName("BalancingServices", index);
+        bool usable = true;
+        // A host name would make iptables resolve it.
+        if (!checks::isAddressFilter(srcIp)) {
+            refuse("ReadBalancingServices", row, "SrcIP", srcIp, "is not an address or network");
+            usable = false;
+        } else if (!checks::isAddressFilter(dstIp)) {
+            refuse("ReadBalancingServices", row, "DstIP", dstIp, "is not an address or network");
+            usable = false;
+        } else if (!checks::isProtocol(proto)) {
+            refuse("ReadBalancingServices", row, "Proto", proto, "is no protocol name or number");
+            usable = false;
         }
+        for (int i = 0; usable && i < 4; ++i) {
+            if (checks::isPort(ports[i])) continue;
+            refuse("ReadBalancingServices", row, portColumns[i], std::to_string(ports[i]), "is not 0 to 65535");
+            usable = false;
+        }
+        if (!usable) continue;
+        const int32_t srcPortStart = int32_t(ports[0]);
+        const int32_t srcPortEnd = int32_t(ports[1]);
+        const int32_t dstPortStart = int32_t(ports[2]);
+        const int32_t dstPortEnd = int32_t(ports[3]);
         for (auto& group : groups) {
             if (group.id != groupId) continue;
             const bool added =

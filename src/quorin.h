@@ -75,6 +75,10 @@ private:
     // Create and remove the WAN2LAN chain.
     void init();
     void cleanup();
+    // Logs why a configuration row is skipped.
+    void refuse(const char* reader, const std::string& row, const char* what, const std::string& value,
+                const std::string& why);
+    static std::string rowName(const char* table, unsigned index);
     // Lets every group rebuild the members of that interface whose routing
     // table changed, collecting their route-sync requests.
     void refreshGroups(const std::string& interfaceName);
