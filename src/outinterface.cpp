@@ -76,14 +76,29 @@ bool OutInterface::isSame(const std::string& interfaceName, const std::string& g
            this->usagePercent == usagePercent && this->addr == addr && this->stickyTimeout == stickyTimeout;
 }
 
+std::string OutInterface::ipsetCreateLine() const {
+    // "-exist": the same interface in another group already made the set.
+    return "ipset -exist create lb_" + interfaceName + " hash:ip,port,ip timeout " + std::to_string(stickyTimeout);
+}
+
+std::string OutInterface::jumpAddLine() const {
+    return "iptables -t mangle -C LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + " || " +
+           "iptables -t mangle -I LOADB_PRE -i " + interfaceName + " -j WAN2LAN";
+}
+
 void OutInterface::createIpset(kor::cfg::ActionQueue* queue) {
     actionQueue = queue;
     if (!actionQueue) return;
-    // "-exist": the same interface in another group already made the set.
-    actionQueue->addCommand(
-        "ipset -exist create lb_" + interfaceName + " hash:ip,port,ip timeout " + std::to_string(stickyTimeout), 0);
+    actionQueue->addCommand(ipsetCreateLine(), 0);
     actionQueue->process();
     ipsetCreated = true;
+}
+
+void OutInterface::reassertShared() {
+    if (!actionQueue || !ipsetCreated) return;
+    actionQueue->addCommand(ipsetCreateLine(), 0);
+    if (applied) actionQueue->addCommand(jumpAddLine(), 0);
+    actionQueue->process();
 }
 
 void OutInterface::apply(int32_t candidateTableId) {
@@ -102,9 +117,7 @@ void OutInterface::apply(int32_t candidateTableId) {
     // The mark rule goes to position 2 of WAN2LAN, between its restore-mark
     // and save-mark rules, so the new connection's mark is saved.
     const std::string markAdd = "iptables -t mangle -I WAN2LAN 2 -i  " + interfaceName +
-                                " -m state --state NEW -j MARK --set-mark " + t + ";" +
-                                "iptables -t mangle -C LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + " || " +
-                                "iptables -t mangle -I LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + ";";
+                                " -m state --state NEW -j MARK --set-mark " + t + ";" + jumpAddLine() + ";";
     const std::string markDel = "iptables -t mangle -D WAN2LAN -i  " + interfaceName +
                                 " -m state --state NEW -j MARK --set-mark " + t + ";" +
                                 "iptables -t mangle -D LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + ";";

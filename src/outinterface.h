@@ -58,6 +58,10 @@ public:
     void apply(int32_t candidateTableId);
     // Undoes what apply wrote; the number and the undo lines are kept.
     void remove();
+    // The ipset and, when applied, the jump from LOADB_PRE into WAN2LAN
+    // again: they belong to the interface, not to one membership, and the
+    // undo lines of another membership of the same interface remove them.
+    void reassertShared();
     // SHA-256 of the listing of the member's table as 64 lowercase hex
     // digits; the current local time text when the listing cannot be read
     // or the member has no number yet. Not stored.
@@ -65,6 +69,12 @@ public:
 
     // SHA-256 of a text as 64 lowercase hex digits.
     static std::string fingerprint(const std::string& text);
+
+private:
+    std::string ipsetCreateLine() const;
+    std::string jumpAddLine() const;
+
+public:
 
     // Fields, read by the group and by route propagation.
     std::string routeTableHash;

@@ -3,6 +3,7 @@
 
 #include "quorin.h"
 
+#include <algorithm>
 #include <ctime>
 #include <sstream>
 #include <vector>
@@ -254,15 +255,18 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
         created = true;
     }
 
+    std::vector<std::string> gone;
     for (auto it = groups.begin(); it != groups.end();) {
         if (!it->obsolete) {
             ++it;
             continue;
         }
+        for (const OutInterface& member : it->interfaces) gone.push_back(member.getName());
         if (debugMode)
             KOR_Sysloglevel_info(logModule, "quorin", __LINE__, VAStr("Will delete obsolete Group %ld", long(it->id)));
         it = groups.erase(it);
     }
+    keepSharedUplinks(gone);
     return created;
 }
 
@@ -330,10 +334,15 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
         }
     }
 
+    std::vector<std::string> gone;
+    for (const auto& group : groups)
+        for (const OutInterface& member : group.interfaces)
+            if (member.obsolete) gone.push_back(member.getName());
     for (auto& group : groups) {
         const bool deleted = group.deleteObsoleteInterfaces();
         changed = changed || deleted;
     }
+    keepSharedUplinks(gone);
     return changed;
 }
 
@@ -456,6 +465,12 @@ bool quorin::StartTransaction() {
                           VAStr("%s: cannot start transaction after %d retries, result = %s", "StartTransaction",
                                 attempts, text.str().c_str()));
     return false;
+}
+
+void quorin::keepSharedUplinks(const std::vector<std::string>& gone) {
+    for (auto& group : groups)
+        for (OutInterface& member : group.interfaces)
+            if (std::find(gone.begin(), gone.end(), member.getName()) != gone.end()) member.reassertShared();
 }
 
 void quorin::refreshGroups(const std::string& interfaceName) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "groups.h"
 #include "kor/cfg/ActionQueue.h"
@@ -79,6 +80,10 @@ private:
     void refuse(const char* reader, const std::string& row, const char* what, const std::string& value,
                 const std::string& why);
     static std::string rowName(const char* table, unsigned index);
+    // An uplink that is a member of several groups shares its ipset and its
+    // jump from LOADB_PRE between them; after memberships of these
+    // interfaces were deleted, the ones that stay put both back.
+    void keepSharedUplinks(const std::vector<std::string>& gone);
     // Lets every group rebuild the members of that interface whose routing
     // table changed, collecting their route-sync requests.
     void refreshGroups(const std::string& interfaceName);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -284,4 +285,37 @@ TEST_F(Events, AnAddressThatComesBackUnchangedRebuildsEveryRuleInMemberOrder) {
                             "-j MARK --set-mark 256",
                             " iptables  -t mangle -A LOADBALANCING1 -m mark --mark 256 -p tcp --dport 80 -m state "
                             "--state new  -m statistic --mode random --probability 0.40 -j MARK --set-mark 257"}));
+}
+
+TEST_F(Readers, AnUplinkThatStaysInAnotherGroupGetsItsSetAndJumpBack) {
+    // wan1 balances lan0 and lan1; its two memberships share lb_wan1 and
+    // the jump from LOADB_PRE, which each membership's undo lines remove.
+    db.tables["BalancingGroups"] = {group(1, "lan0"), group(2, "lan1")};
+    db.tables["BalancingInterfaces"] = {uplink(1, "wan1", 60), uplink(1, "wan2", 40), uplink(2, "wan1", 100)};
+    load("");
+    ctl.commitToSystem(db, queue);
+    const Lines putBack = {"ipset -exist create lb_wan1 hash:ip,port,ip timeout 120",
+                           "iptables -t mangle -C LOADB_PRE -i wan1 -j WAN2LAN || "
+                           "iptables -t mangle -I LOADB_PRE -i wan1 -j WAN2LAN"};
+    const auto afterTeardownOf = [&](const std::string& table) {
+        Lines lines = rec->take();
+        auto flush = std::find(lines.begin(), lines.end(), "ip route flush table " + table + "; ipset destroy lb_wan1");
+        EXPECT_NE(flush, lines.end()) << "the membership of table " << table << " went";
+        return Lines(flush == lines.end() ? lines.end() : flush + 1, lines.end());
+    };
+
+    // Out of group 1: group 2's membership (table 258) stays.
+    db.tables["BalancingInterfaces"].erase(db.tables["BalancingInterfaces"].begin());
+    rec->take();
+    EXPECT_TRUE(load("BalancingInterfaces"));
+    EXPECT_EQ(afterTeardownOf("256"), putBack);
+
+    // Group 2 goes: the membership that came back into group 1 stays.
+    db.tables["BalancingInterfaces"].push_back(uplink(1, "wan1", 60));
+    load("BalancingInterfaces");
+    ctl.commitToSystem(db, queue);
+    rec->take();
+    db.tables["BalancingGroups"] = {group(1, "lan0")};
+    load("BalancingGroups");
+    EXPECT_EQ(afterTeardownOf("258"), putBack);
 }
