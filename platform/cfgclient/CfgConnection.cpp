@@ -8,9 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include "kor/sysloglevel.h"
 
 namespace kor {
 namespace cfg {
@@ -18,58 +21,193 @@ namespace cfg {
 using nlohmann::json;
 
 namespace {
-const size_t kMaxLine = 16 * 1024 * 1024;
 
-json unavailable() { return json{{"code", unsigned(moduna::protocol::EResultCode::RC_UNAVAILABLE)}}; }
+// Malformed lines logged per connection; the rest are dropped silently.
+const unsigned kLoggedDrops = 3;
+const unsigned kMaxCode = 255;
+
+KOR_Modul logModul() {
+    static const KOR_Modul modul = KOR_Sysloglevel_registerModul("cfgclient");
+    return modul;
+}
+
+json unavailable(const char* why) {
+    return json{{"code", unsigned(moduna::protocol::EResultCode::RC_UNAVAILABLE)}, {"error", why}};
+}
+
 }  // namespace
+
+bool jsonNestingWithin(const std::string& text, unsigned limit) {
+    unsigned depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
+moduna::protocol::EResultCode resultCode(const json& answer) {
+    auto code = answer.find("code");
+    if (code != answer.end() && code->is_number_unsigned() && code->get<uint64_t>() <= kMaxCode)
+        return code->get<unsigned>();
+    return moduna::protocol::EResultCode::RC_ERROR;
+}
 
 CfgConnection::~CfgConnection() { close(); }
 
 bool CfgConnection::open(const std::string& socketPath) {
     close();
+    error_.clear();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof addr.sun_path) return false;
-    memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
+    if (socketPath.size() >= sizeof addr.sun_path) {
+        error_ = "socket path too long";
+        errno = ENAMETOOLONG;
         return false;
     }
+    memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int err = errno;
+        error_ = strerror(err);
+        if (fd >= 0) ::close(fd);
+        errno = err;
+        return false;
+    }
+    // The peer is whoever called listen() on the path. While the service is
+    // down anybody may bind a socket there and hand us any tables.
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        error_ = std::string("cannot read the peer's credentials: ") + strerror(errno);
+    } else if (cred.uid != 0 && cred.uid != geteuid()) {
+        error_ = "the peer runs as uid " + std::to_string(cred.uid) + ", neither root nor uid " +
+                 std::to_string(geteuid());
+        if (refusedUid_ != long(cred.uid))
+            KOR_Sysloglevel_error(logModul(), "cfgclient", __LINE__,
+                                  VAStr("refusing the configuration service at %s: %s", socketPath.c_str(),
+                                        error_.c_str()));
+        refusedUid_ = long(cred.uid);
+    }
+    if (!error_.empty()) {
+        ::close(fd);
+        errno = EPERM;
+        return false;
+    }
+    refusedUid_ = -1;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fd_ = fd;
     return true;
 }
 
 void CfgConnection::close() {
-    if (fd_ >= 0) ::close(fd_);
+    int fd = fd_;
     fd_ = -1;
-    inbuf_.clear();
-    answers_.clear();
-}
-
-bool CfgConnection::popLine(std::string& line) {
-    size_t nl = inbuf_.find('\n');
-    if (nl == std::string::npos) return false;
-    line.assign(inbuf_, 0, nl);
-    inbuf_.erase(0, nl + 1);
-    return true;
-}
-
-// Sorts complete lines into answers and notifications.
-void CfgConnection::dispatchLines() {
-    std::string line;
-    while (popLine(line)) {
-        json msg = json::parse(line, nullptr, false);
-        if (msg.is_discarded() || !msg.is_object()) continue;
-        if (msg.contains("event")) {
-            if (msg.value("event", "") == "changed" && msg.contains("table") && msg["table"].is_string())
-                notifications_.push_back(msg["table"].get<std::string>());
-            continue;
-        }
-        answers_.push_back(std::move(msg));
+    if (fd >= 0) {
+        if (closeHook_) closeHook_(fd);
+        ::close(fd);
     }
+    inbuf_.clear();
+    answer_.reset();
+    waitingId_ = 0;
+    notifications_.clear();
+    overflow_ = false;
+    droppedLines_ = 0;
+}
+
+void CfgConnection::dropped(const std::string& why) {
+    ++droppedLines_;
+    if (droppedLines_ <= kLoggedDrops)
+        KOR_Sysloglevel_error(logModul(), "cfgclient", __LINE__,
+                              VAStr("dropped a malformed message from the configuration service: %s%s", why.c_str(),
+                                    droppedLines_ == kLoggedDrops ? " (further ones on this connection are "
+                                                                    "dropped without a word)"
+                                                                  : ""));
+}
+
+void CfgConnection::queueNotification(const std::string& table) {
+    if (std::find(notifications_.begin(), notifications_.end(), table) != notifications_.end()) return;
+    if (notifications_.size() >= kMaxNotifications) {
+        KOR_Sysloglevel_error(logModul(), "cfgclient", __LINE__,
+                              VAStr("more than %zu changed tables wait: counting every table as changed",
+                                    kMaxNotifications));
+        notifications_.clear();
+        overflow_ = true;
+        return;
+    }
+    notifications_.push_back(table);
+}
+
+// Takes one parsed message; returns why it is malformed, "" when it is not.
+std::string CfgConnection::sortMessage(json& msg) {
+    if (!msg.is_object()) return "not a JSON object";
+    auto event = msg.find("event");
+    if (event != msg.end()) {
+        if (!event->is_string() || *event != "changed") return "an unknown event";
+        auto table = msg.find("table");
+        if (table == msg.end() || !table->is_string() || table->get_ref<const std::string&>().empty())
+            return "a notification without a table name";
+        queueNotification(table->get<std::string>());
+        return "";
+    }
+    auto id = msg.find("id");
+    if (id == msg.end() || !id->is_number_integer()) return "an answer without a numeric id";
+    bool ours = waitingId_ > 0 && !answer_ &&
+                (id->is_number_unsigned() ? id->get<uint64_t>() == uint64_t(waitingId_)
+                                          : id->get<int64_t>() == int64_t(waitingId_));
+    if (!ours) return "";  // the late answer to a request that gave up waiting
+    std::string why;
+    auto code = msg.find("code");
+    if (code == msg.end() || !code->is_number_unsigned() || code->get<uint64_t>() > kMaxCode)
+        why = "an answer without a result code from 0 to 255";
+    auto error = msg.find("error");
+    if (error != msg.end() && !error->is_string()) why = "an answer whose error is not a text";
+    if (!why.empty()) {
+        answer_ = json{{"code", unsigned(moduna::protocol::EResultCode::RC_ERROR)},
+                       {"error", "malformed answer: " + why}};
+        return why;
+    }
+    answer_ = std::move(msg);
+    return "";
+}
+
+void CfgConnection::dispatchLines() {
+    size_t start = 0, nl;
+    while ((nl = inbuf_.find('\n', start)) != std::string::npos) {
+        const std::string line = inbuf_.substr(start, nl - start);
+        start = nl + 1;
+        std::string why;
+        if (!jsonNestingWithin(line, kMaxDepth)) {
+            why = "nested too deeply";
+        } else {
+            json msg = json::parse(line, nullptr, false);
+            why = msg.is_discarded() ? "not JSON" : sortMessage(msg);
+        }
+        if (!why.empty()) dropped(why);
+    }
+    inbuf_.erase(0, start);
+}
+
+// Appends what was read and sorts the complete lines; false (and the
+// connection closed) when an incomplete line grew too long.
+bool CfgConnection::append(const char* data, size_t size) {
+    inbuf_.append(data, size);
+    dispatchLines();
+    if (inbuf_.size() <= kMaxLine) return true;
+    KOR_Sysloglevel_error(logModul(), "cfgclient", __LINE__,
+                          VAStr("the configuration service sent a line longer than %zu bytes: closing", kMaxLine));
+    close();
+    return false;
 }
 
 bool CfgConnection::fillOnce(int timeoutMs) {
@@ -85,13 +223,11 @@ bool CfgConnection::fillOnce(int timeoutMs) {
     char buf[65536];
     ssize_t got = read(fd_, buf, sizeof buf);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-    if (got <= 0 || inbuf_.size() + size_t(got) > kMaxLine) {
+    if (got <= 0) {
         close();
         return false;
     }
-    inbuf_.append(buf, size_t(got));
-    dispatchLines();
-    return true;
+    return append(buf, size_t(got));
 }
 
 bool CfgConnection::readAvailable() {
@@ -100,18 +236,17 @@ bool CfgConnection::readAvailable() {
         ssize_t got = read(fd_, buf, sizeof buf);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && errno == EAGAIN) return true;
-        if (got <= 0 || inbuf_.size() + size_t(got) > kMaxLine) {
+        if (got <= 0) {
             close();
             return false;
         }
-        inbuf_.append(buf, size_t(got));
-        dispatchLines();
+        if (!append(buf, size_t(got))) return false;
     }
     return false;
 }
 
 json CfgConnection::request(json req, int timeoutMs) {
-    if (fd_ < 0) return unavailable();
+    if (fd_ < 0) return unavailable("not connected");
     long id = nextId_++;
     req["id"] = id;
     std::string out = req.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -134,21 +269,22 @@ json CfgConnection::request(json req, int timeoutMs) {
             if (poll(&p, 1, remaining()) > 0) continue;
         }
         close();
-        return unavailable();
+        return unavailable("the connection was lost while sending");
     }
-    for (;;) {
-        while (!answers_.empty()) {
-            json answer = std::move(answers_.front());
-            answers_.pop_front();
-            if (answer.contains("id") && answer["id"] == id) return answer;
-        }
+    waitingId_ = id;
+    answer_.reset();
+    while (!answer_) {
         int left = remaining();
-        if (left <= 0 || !fillOnce(left)) {
-            if (fd_ >= 0 && remaining() > 0) continue;  // EINTR
+        if (left <= 0) {
             close();
-            return unavailable();
+            return unavailable("no answer in time");
         }
+        if (!fillOnce(left) && fd_ < 0) return unavailable("the connection was lost");
     }
+    waitingId_ = 0;
+    json answer = std::move(*answer_);
+    answer_.reset();
+    return answer;
 }
 
 bool CfgConnection::waitNotification(int timeoutMs) {
@@ -166,6 +302,12 @@ bool CfgConnection::takeNotification(std::string& table) {
     table = std::move(notifications_.front());
     notifications_.pop_front();
     return true;
+}
+
+bool CfgConnection::takeOverflow() {
+    bool was = overflow_;
+    overflow_ = false;
+    return was;
 }
 
 }  // namespace cfg

@@ -12,6 +12,11 @@ namespace cfg {
 
 using nlohmann::json;
 
+namespace {
+// The longest wait for the answers to hello and subscribe.
+const int kSetupTimeoutMs = 5000;
+}  // namespace
+
 NotificationHandler::NotificationHandler(const std::string& socketPath, moduna::net::EventDispatcher& dispatcher,
                                          const std::string& clientName, bool waitForService,
                                          unsigned requestTimeoutSec, unsigned reconnectIntervalMs, bool reconnect,
@@ -27,18 +32,33 @@ NotificationHandler::NotificationHandler(const std::string& socketPath, moduna::
       dispatcher_(dispatcher),
       clientName_(clientName),
       waitForService_(waitForService),
+      requestTimeoutMs_(int(std::max(1u, requestTimeoutSec)) * 1000),
       reconnectIntervalMs_(reconnectIntervalMs ? reconnectIntervalMs : 500),
       reconnect_(reconnect),
       verbose_(verbose),
-      access_(conn_, int(std::max(1u, requestTimeoutSec)) * 1000),
+      access_(conn_, requestTimeoutMs_),
       queue_(executor ? ActionQueue(executor) : ActionQueue()),
       modul_(KOR_Sysloglevel_registerModul("cfgclient")) {
     // Notifications read while a request waited for its answer sit in the
     // connection's queue; the dispatcher must not sleep over them.
-    pendingCheck_ = dispatcher_.addPendingCheck([this]() { return conn_.hasNotifications() || needFullLoad_; });
+    pendingCheck_ = dispatcher_.addPendingCheck([this]() { return hasWork(); });
+    access_.setReconnect([this]() { return reconnectNow(); }, int(reconnectIntervalMs_));
+    // However the connection ends, its descriptor leaves the dispatcher
+    // before its number can be handed out again.
+    conn_.setCloseHook([this](int fd) {
+        if (fd != watchedFd_) return;
+        dispatcher_.removeDescriptor(fd);
+        watchedFd_ = -1;
+        pending_.clear();
+        needFullLoad_ = true;
+        KOR_Sysloglevel_error(modul_, "cfgclient", __LINE__,
+                              VAStr("lost the configuration service at %s", socketPath_.c_str()));
+        scheduleReconnect();
+    });
 }
 
 NotificationHandler::~NotificationHandler() {
+    conn_.setCloseHook(nullptr);
     dispatcher_.removePendingCheck(pendingCheck_);
     if (reconnectTimer_) dispatcher_.cancelTimer(reconnectTimer_);
     if (watchedFd_ >= 0) dispatcher_.removeDescriptor(watchedFd_);
@@ -48,7 +68,19 @@ void NotificationHandler::registerConfigHandler(IConfigHandler& handler) {
     moduna::NameList names;
     handler.getTableNames(names);
     handlers_.push_back(&handler);
-    handlerTables_.emplace_back(names.begin(), names.end());
+    handlerTables_.emplace_back();
+    for (const auto& name : names)
+        if (std::find(handlerTables_.back().begin(), handlerTables_.back().end(), name) == handlerTables_.back().end())
+            handlerTables_.back().push_back(name);
+    std::vector<std::string> all;
+    for (const auto& list : handlerTables_)
+        for (const auto& t : list)
+            if (std::find(all.begin(), all.end(), t) == all.end()) all.push_back(t);
+    access_.setSnapshotTables(all);
+}
+
+bool NotificationHandler::hasWork() const {
+    return conn_.isOpen() && (needFullLoad_ || !pending_.empty() || conn_.hasNotifications());
 }
 
 bool NotificationHandler::connect() {
@@ -56,54 +88,45 @@ bool NotificationHandler::connect() {
     json tables = json::array();
     for (const auto& list : handlerTables_)
         for (const auto& t : list) tables.push_back(t);
-    int timeout = 5000;
-    json hello = conn_.request({{"op", "hello"}, {"name", clientName_}}, timeout);
-    json sub = conn_.request({{"op", "subscribe"}, {"tables", tables}}, timeout);
-    if (!conn_.isOpen() || sub.value("code", 1u) != 0) {
-        KOR_Sysloglevel_error(modul_, "cfgclient", __LINE__,
-                              VAStr("subscription at %s failed", socketPath_.c_str()));
+    const int timeout = std::min(kSetupTimeoutMs, requestTimeoutMs_);
+    json answer = conn_.request({{"op", "hello"}, {"name", clientName_}}, timeout);
+    if (resultCode(answer).ok()) answer = conn_.request({{"op", "subscribe"}, {"tables", tables}}, timeout);
+    if (!resultCode(answer).ok()) {
+        std::string why = resultCode(answer).toString() + " " + answer.value("error", "");
+        if (why != lastFailure_)
+            KOR_Sysloglevel_error(modul_, "cfgclient", __LINE__,
+                                  VAStr("subscription at %s failed: %s", socketPath_.c_str(), why.c_str()));
+        lastFailure_ = why;
         conn_.close();
         return false;
     }
-    (void)hello;
+    lastFailure_.clear();
     watchedFd_ = conn_.fd();
     dispatcher_.addDescriptor(watchedFd_, POLLIN, [this](int, short) { onReadable(); });
+    // Whatever changed while we were away was not notified.
+    pending_.clear();
+    needFullLoad_ = true;
     KOR_Sysloglevel_info(modul_, "cfgclient", __LINE__,
                          VAStr("connected to the configuration service at %s", socketPath_.c_str()));
     return true;
 }
 
-void NotificationHandler::onReadable() {
-    if (!conn_.readAvailable()) connectionLost();
+// The access object's way to a new connection when a request lost its own.
+bool NotificationHandler::reconnectNow() {
+    if (!reconnect_) return false;
+    if (!conn_.isOpen() && connect()) return true;
+    scheduleReconnect();
+    return false;
 }
 
-void NotificationHandler::connectionLost() {
-    if (watchedFd_ >= 0) dispatcher_.removeDescriptor(watchedFd_);
-    watchedFd_ = -1;
-    conn_.close();
-    KOR_Sysloglevel_error(modul_, "cfgclient", __LINE__,
-                          VAStr("lost the configuration service at %s", socketPath_.c_str()));
-    scheduleReconnect();
-}
+void NotificationHandler::onReadable() { conn_.readAvailable(); }
 
 void NotificationHandler::scheduleReconnect() {
     if (!reconnect_ || reconnectTimer_) return;
     reconnectTimer_ = dispatcher_.addTimer(int(reconnectIntervalMs_), [this]() {
         reconnectTimer_ = 0;
-        if (conn_.isOpen()) return;
-        if (connect()) needFullLoad_ = true;
-        else scheduleReconnect();
+        if (!conn_.isOpen() && !connect()) scheduleReconnect();
     });
-}
-
-void NotificationHandler::fullLoad() {
-    std::string ignored;
-    while (conn_.takeNotification(ignored)) {
-    }
-    for (auto* handler : handlers_) {
-        handler->loadFromConfig(access_, "");
-        handler->commitToSystem(access_, queue_);
-    }
 }
 
 void NotificationHandler::initialize() {
@@ -121,37 +144,45 @@ void NotificationHandler::initialize() {
         scheduleReconnect();
         return;
     }
-    inProcess_ = true;
-    fullLoad();
-    inProcess_ = false;
+    process();
+}
+
+void NotificationHandler::runPass() {
+    if (!conn_.isOpen()) return;
+    if (conn_.takeOverflow()) needFullLoad_ = true;
+    std::string table;
+    while (conn_.takeNotification(table)) pending_.insert(table);
+    if (!needFullLoad_ && pending_.empty()) return;
+    // No handler sees tables that could not all be read; the connection
+    // starts over and the next one loads everything.
+    if (!access_.refreshSnapshot()) {
+        conn_.close();
+        return;
+    }
+    // A new connection taken while reading makes this a full load.
+    const bool full = needFullLoad_;
+    needFullLoad_ = false;
+    std::set<std::string> changed;
+    changed.swap(pending_);
+    if (verbose_) {
+        std::string names;
+        for (const auto& t : changed) names += " " + t;
+        KOR_Sysloglevel_info(modul_, "cfgclient", __LINE__,
+                             full ? "loading every table" : VAStr("tables changed:%s", names.c_str()));
+    }
+    for (size_t i = 0; i < handlers_.size(); ++i) {
+        bool modelChanged = false;
+        for (const auto& t : handlerTables_[i])
+            if (full || changed.count(t)) modelChanged = handlers_[i]->loadFromConfig(access_, t) || modelChanged;
+        if (full && handlerTables_[i].empty()) modelChanged = handlers_[i]->loadFromConfig(access_, "");
+        if (full || modelChanged) handlers_[i]->commitToSystem(access_, queue_);
+    }
 }
 
 void NotificationHandler::process() {
     if (inProcess_) return;
     inProcess_ = true;
-    if (needFullLoad_) {
-        needFullLoad_ = false;
-        fullLoad();
-    }
-    // Requests made by the callbacks may bring further notifications; they
-    // are handled in the same pass, each table once per batch.
-    for (;;) {
-        std::vector<std::string> tables;
-        std::string table;
-        while (conn_.takeNotification(table))
-            if (std::find(tables.begin(), tables.end(), table) == tables.end()) tables.push_back(table);
-        if (tables.empty()) break;
-        for (const auto& t : tables) {
-            if (verbose_) KOR_Sysloglevel_info(modul_, "cfgclient", __LINE__, VAStr("table %s changed", t.c_str()));
-            for (size_t i = 0; i < handlers_.size(); ++i) {
-                const auto& follows = handlerTables_[i];
-                if (std::find(follows.begin(), follows.end(), t) == follows.end()) continue;
-                if (handlers_[i]->loadFromConfig(access_, t)) handlers_[i]->commitToSystem(access_, queue_);
-            }
-        }
-        if (needFullLoad_) break;
-    }
-    if (!conn_.isOpen() && watchedFd_ >= 0) connectionLost();
+    runPass();
     inProcess_ = false;
 }
 

@@ -1,5 +1,6 @@
 // The configuration client against a real cfgserver: first load, change
-// notifications, and reconnection after the service restarts.
+// notifications, and reconnection after the service restarts with tables
+// edited while it was away.
 
 #include <gtest/gtest.h>
 
@@ -56,11 +57,6 @@ private:
     pid_t pid_ = -1;
 };
 
-struct Call {
-    std::string what;   // "load" or "commit"
-    std::string table;  // load only
-};
-
 class FakeHandler : public kor::cfg::IConfigHandler {
 public:
     void getTableNames(moduna::NameList& names) override {
@@ -68,22 +64,25 @@ public:
         names.add("BalancingGroups");
     }
     bool loadFromConfig(kor::cfg::IConfigAccess& access, const std::string& table) override {
-        EXPECT_FALSE(inside) << "callbacks overlap";
-        calls.push_back({"load", table});
+        calls.push_back("load " + table);
         unsigned count = 0;
         access.getEntryCount("BalancingGroups", count);
         lastCount = count;
         return changes;
     }
     void commitToSystem(kor::cfg::IConfigAccess&, kor::cfg::ActionQueue& queue) override {
-        calls.push_back({"commit", ""});
+        calls.push_back("commit");
         queue.addCommand("ip rule list", 0);
         queue.process();
     }
-    std::vector<Call> calls;
+    std::vector<std::string> take() {
+        std::vector<std::string> out;
+        out.swap(calls);
+        return out;
+    }
+    std::vector<std::string> calls;
     unsigned lastCount = 0;
     bool changes = true;
-    bool inside = false;
 };
 
 class NotificationHandlerTest : public ::testing::Test {
@@ -127,51 +126,65 @@ TEST_F(NotificationHandlerTest, LoadsOnConnectFollowsChangesAndReloadsAfterResta
     FakeHandler fake;
     kor::cfg::NotificationHandler h(socket, d, "test", false, 5, 100, true, false, rec);
     h.registerConfigHandler(fake);
+    const std::vector<std::string> fullLoad{"load Balancing", "load BalancingGroups", "commit"};
 
     // No service yet: initialize returns at once and nothing is called.
     h.initialize();
     EXPECT_FALSE(h.isConnected());
     EXPECT_TRUE(fake.calls.empty());
 
+    // Every followed table is loaded, then one commit.
     server.start();
-    ASSERT_TRUE(runUntil(d, h, [&] { return fake.calls.size() >= 2; }));
-    EXPECT_EQ(fake.calls[0].what, "load");
-    EXPECT_EQ(fake.calls[0].table, "");
-    EXPECT_EQ(fake.calls[1].what, "commit");
+    ASSERT_TRUE(runUntil(d, h, [&] { return fake.calls.size() >= 3; }));
+    EXPECT_EQ(fake.take(), fullLoad);
     EXPECT_EQ(rec->take(), std::vector<std::string>{"ip rule list"});
 
-    // A followed table changes: one load of that table, then a commit.
-    fake.calls.clear();
+    // A followed table changes: one load of that table, then a commit; a
+    // burst of changes that waits is loaded once.
     auto before = Clock::now();
     change({{"op", "add"}, {"table", "BalancingGroups"}, {"row", {{"Id", 1}}}});
     ASSERT_TRUE(runUntil(d, h, [&] { return fake.calls.size() >= 2; }));
     auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count();
     EXPECT_LT(latency, 500);
-    EXPECT_EQ(fake.calls[0].table, "BalancingGroups");
-    EXPECT_EQ(fake.calls[1].what, "commit");
+    EXPECT_EQ(fake.take(), (std::vector<std::string>{"load BalancingGroups", "commit"}));
     EXPECT_EQ(fake.lastCount, 1u);
+    {
+        // The answer to the count comes after every notification is written.
+        kor::cfg::CfgConnection c;
+        ASSERT_TRUE(c.open(socket));
+        for (int i = 0; i < 10; ++i) c.request({{"op", "add"}, {"table", "BalancingGroups"}, {"row", {{"Id", 2 + i}}}}, 3000);
+        ASSERT_EQ(c.request({{"op", "count"}, {"table", "BalancingGroups"}}, 3000).value("count", 0u), 11u);
+    }
+    ASSERT_TRUE(runUntil(d, h, [&] { return fake.calls.size() >= 2; }));
+    runUntil(d, h, [] { return false; }, 200);
+    EXPECT_EQ(fake.take(), (std::vector<std::string>{"load BalancingGroups", "commit"}));
+    EXPECT_EQ(fake.lastCount, 11u);
 
     // A load that reports no change is not committed; an unfollowed table
     // calls nothing.
-    fake.calls.clear();
     fake.changes = false;
     change({{"op", "add"}, {"table", "Unrelated"}, {"row", {{"x", 1}}}});
     change({{"op", "add"}, {"table", "Balancing"}, {"row", {{"Enable", 1}}}});
     ASSERT_TRUE(runUntil(d, h, [&] { return !fake.calls.empty(); }));
     runUntil(d, h, [] { return false; }, 200);
-    ASSERT_EQ(fake.calls.size(), 1u);
-    EXPECT_EQ(fake.calls[0].table, "Balancing");
+    EXPECT_EQ(fake.take(), std::vector<std::string>{"load Balancing"});
 
-    // The service restarts: the client reconnects and loads everything again.
-    fake.calls.clear();
-    fake.changes = true;
+    // The service restarts after a row was deleted while it was away: the
+    // client reconnects, loads every table again and commits once, even
+    // though no load reports a change.
     server.stop();
     ASSERT_TRUE(runUntil(d, h, [&] { return !h.isConnected(); }));
+    {
+        Server aside(dir + "/aside.sock", store);
+        aside.start();
+        kor::cfg::CfgConnection c;
+        ASSERT_TRUE(c.open(dir + "/aside.sock"));
+        ASSERT_EQ(c.request({{"op", "del"}, {"table", "BalancingGroups"}, {"index", 0}}, 3000).value("code", 99u), 0u);
+    }
     server.start();
-    ASSERT_TRUE(runUntil(d, h, [&] { return fake.calls.size() >= 2; }));
-    EXPECT_EQ(fake.calls[0].table, "");
-    EXPECT_EQ(fake.calls[1].what, "commit");
-    EXPECT_EQ(fake.lastCount, 1u) << "the store kept the row across the restart";
+    ASSERT_TRUE(runUntil(d, h, [&] { return fake.calls.size() >= 3; }));
+    EXPECT_EQ(fake.take(), fullLoad);
+    EXPECT_EQ(fake.lastCount, 10u) << "the edit made while the service was away";
 }
 
 TEST_F(NotificationHandlerTest, AccessWithoutServiceAnswersRetryableCode) {
