@@ -16,6 +16,8 @@
 
 #include "groups.h"
 
+#include <algorithm>
+
 #include "kor/sysloglevel.h"
 
 namespace kor {
@@ -336,7 +338,9 @@ int32_t BalancingGroup::commit(int32_t nextTableId) {
     int32_t cum = 0;
     bool anyRuleCreated = false;
     for (OutInterface& member : interfaces) {
-        if (autobalance == 0) share = member.usagePercent;
+        // A share is a percentage: bounded before it is summed, a runaway
+        // value can neither overflow the sum nor turn it negative.
+        if (autobalance == 0) share = std::min(std::max(member.usagePercent, 0), 100);
         const int32_t prevCum = cum;
         if (!first) cum += share;
 

@@ -6,10 +6,9 @@
 //
 // How the controller drives a group:
 //
-//   Construct: the configuration reader appends a fresh group,
-//     groups.push_back(BalancingGroup(id, clientInterface, autobalance, sticky));
-//   (copying a fresh group is harmless: a group without a chain issues
-//   nothing when destroyed). A group is "the same" when id, clientInterface
+//   Construct: the configuration reader builds a group in place,
+//     groups.emplace_back(id, clientInterface, autobalance, sticky);
+//   groups are never copied. A group is "the same" when id, clientInterface
 //   and sticky match; autobalance is never changed on an existing group.
 //   Members come in through markInterfacesObsolete / addInterface /
 //   deleteObsoleteInterfaces and markServicesObsolete / addService /
@@ -59,8 +58,10 @@ public:
     // With the chain created: services first, then the chain, then the
     // members. Otherwise only the members go, without a command of its own.
     ~BalancingGroup();
-    BalancingGroup(const BalancingGroup&) = default;
-    BalancingGroup& operator=(const BalancingGroup&) = default;
+    // Built in place in the controller's list: a copy would tear the same
+    // kernel state down twice.
+    BalancingGroup(const BalancingGroup&) = delete;
+    BalancingGroup& operator=(const BalancingGroup&) = delete;
 
     void setObsolete(bool flag) { obsolete = flag; }
     // Also hands the flag to every service and then every member.

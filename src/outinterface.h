@@ -17,9 +17,8 @@
 // commit) -> apply (every commit, and after the table content changed) ->
 // remove (marked down, or before a re-apply) -> destructor.
 //
-// Copies copy every field. Only one copy of a member whose ipset was created
-// may be destroyed, since the destructor tears its kernel state down; the
-// group therefore constructs its members in place.
+// The destructor tears the member's kernel state down, so a member is never
+// copied: the group constructs its members in place.
 
 #include <cstdint>
 #include <string>
@@ -37,8 +36,10 @@ public:
     // With the ipset created: queues the stored undo lines, flushes the table
     // and destroys the ipset.
     ~OutInterface();
-    OutInterface(const OutInterface&) = default;
-    OutInterface& operator=(const OutInterface&) = default;
+    // Built in place in the group's list: a copy would tear the same kernel
+    // state down twice.
+    OutInterface(const OutInterface&) = delete;
+    OutInterface& operator=(const OutInterface&) = delete;
 
     std::string getName() const { return interfaceName; }
     // All five configured values equal (strings by content).

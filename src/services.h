@@ -10,9 +10,8 @@
 // rule it wrote together with the line that deletes it, so it can take the
 // rules of one mark down, or all of them, and never writes a rule twice.
 //
-// A fresh service has no rules and no queue (not active), so a temporary
-// copy of it issues nothing when destroyed; an active service deletes its
-// rules in its destructor.
+// An active service deletes its rules in its destructor; services are built
+// in place in their group's list and never copied.
 
 #include <cstdint>
 #include <list>
@@ -36,8 +35,10 @@ public:
                      int32_t srcPortStart, int32_t srcPortEnd, int32_t dstPortStart, int32_t dstPortEnd);
     // Deletes every rule of the service (when active).
     ~BalancingService();
-    BalancingService(const BalancingService&) = default;
-    BalancingService& operator=(const BalancingService&) = default;
+    // Built in place in the group's list: a copy would delete the same
+    // rules twice.
+    BalancingService(const BalancingService&) = delete;
+    BalancingService& operator=(const BalancingService&) = delete;
 
     // All eight configured values equal (strings by content).
     bool isSame(int32_t id, const std::string& srcIp, const std::string& dstIp, const std::string& proto,

@@ -90,8 +90,8 @@ protected:
         return g;
     }
     // The service rules of the first commit of a group of three.
-    Lines rulesOfFirstCommit(uint32_t autobalance, const std::string& down = "") {
-        auto g = group(3, false, autobalance, {50, 30, 20});
+    Lines rulesOfFirstCommit(uint32_t autobalance, const std::string& down = "", std::vector<int> usage = {50, 30, 20}) {
+        auto g = group(3, false, autobalance, usage);
         if (!down.empty()) g->markInterfaceDown(down);
         g->createChain(&q);
         rec->take();
@@ -151,6 +151,12 @@ TEST_F(Group, WorkedShares) {
         << "shares before the base never count";
     EXPECT_EQ(rulesOfFirstCommit(1), (Lines{http(256), http(257, 256, "33"), http(258, 256, "49")}));
     EXPECT_EQ(rulesOfFirstCommit(2), (Lines{http(256), http(257, 256, "00"), http(258, 256, "00")}));
+    // Runaway shares count as 100: the second member takes every connection
+    // of the base, the third has nothing left; the sum does not overflow.
+    const std::string takesAll = " -m mark --mark 256 -p tcp --dport 80 -m state --state new  -j MARK --set-mark ";
+    EXPECT_EQ(rulesOfFirstCommit(0, "", {50, INT32_MAX, INT32_MAX}),
+              (Lines{http(256), " iptables  -t mangle -A LOADBALANCING1" + takesAll + "257",
+                     " iptables  -t mangle -A LOADBALANCING1" + takesAll + "258"}));
 }
 
 TEST_F(Group, TableNumbersRunAcrossGroupsAndStayWithTheMember) {
