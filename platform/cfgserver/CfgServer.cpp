@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "kor/cfg/CfgConnection.h"
 #include "kor/sysloglevel.h"
 #include "moduna/protocol/EResultCode.h"
 
@@ -40,11 +42,47 @@ constexpr size_t kMaxOut = size_t(64) << 20;  // unread output that drops a clie
 constexpr size_t kReadChunk = 65536;
 constexpr int kReadsPerWakeup = 16;           // fairness among busy clients
 constexpr auto kTransactionLimit = std::chrono::seconds(30);
+constexpr unsigned kMaxDepth = 64;            // nesting of lists and objects in a request
 
 json answer(unsigned code, const std::string& error = "") {
     json a = {{"code", code}};
     if (!error.empty()) a["error"] = error;
     return a;
+}
+
+// Whether nobody but root and us can swap the socket for another: the
+// directory that holds it and every directory above must belong to one of the
+// two and be writable by nobody else, unless sticky (as /tmp is), where
+// others cannot rename or remove what is ours.
+bool safeDirectory(const std::string& socketPath, std::string& error) {
+    size_t slash = socketPath.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : socketPath.substr(0, slash);
+    char* real = realpath(dir.c_str(), nullptr);
+    if (!real) {
+        error = "cannot resolve the directory " + dir + ": " + strerror(errno);
+        return false;
+    }
+    std::string path = real;
+    free(real);
+    for (;;) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            error = "cannot inspect " + path + ": " + strerror(errno);
+            return false;
+        }
+        bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0 && st.st_gid != getegid());
+        if (st.st_uid != 0 && st.st_uid != geteuid())
+            error = "the directory " + path + " belongs to uid " + std::to_string(st.st_uid);
+        else if (othersWrite && !(st.st_mode & S_ISVTX))
+            error = "others may write the directory " + path + " and it is not sticky";
+        if (!error.empty()) {
+            error += ": another user could put a socket of theirs in the place of " + socketPath;
+            return false;
+        }
+        if (path == "/") return true;
+        slash = path.rfind('/');
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
 }
 
 }  // namespace
@@ -60,6 +98,12 @@ bool CfgServer::start() {
         CFG_ERROR("cannot start: %s", error.c_str());
         return false;
     }
+    std::string notice;
+    if (!CfgStore::removeStaleTemporary(storePath_, notice, error)) {
+        CFG_ERROR("cannot start: %s", error.c_str());
+        return false;
+    }
+    if (!notice.empty()) CFG_INFO("%s", notice.c_str());
     if (!openSignals() || !openSocket()) return false;
     CFG_INFO("serving %s (%zu tables) on %s", storePath_.c_str(), store_.document().size(), socketPath_.c_str());
     return true;
@@ -88,11 +132,22 @@ bool CfgServer::openSocket() {
     memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
     const char* path = socketPath_.c_str();
 
-    // An existing socket is replaced only when no server answers on it.
+    std::string error;
+    if (!safeDirectory(socketPath_, error)) {
+        CFG_ERROR("cannot start: %s", error.c_str());
+        return false;
+    }
+    // An existing socket is replaced only when it is ours and no server
+    // answers on it.
     struct stat st;
     if (lstat(path, &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             CFG_ERROR("cannot start: %s exists and is not a socket", path);
+            return false;
+        }
+        if (st.st_uid != geteuid()) {
+            CFG_ERROR("cannot start: %s is a socket of uid %u, not ours (uid %u); remove it if it is stale", path,
+                      unsigned(st.st_uid), unsigned(geteuid()));
             return false;
         }
         int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -134,11 +189,7 @@ bool CfgServer::openSocket() {
 }
 
 void CfgServer::closeAll() {
-    if (holder_) {
-        std::set<std::string> changed;
-        std::string error;
-        finishTransaction("ended by shutdown", changed, error);
-    }
+    if (holder_) abandonTransaction("ended by shutdown");
     for (auto& entry : clients_) {
         flush(entry.second);
         close(entry.second.fd);
@@ -197,10 +248,9 @@ int CfgServer::run() {
             else if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readClient(c);
         }
         if (holder_ && Clock::now() >= deadline_) {
-            std::set<std::string> changed;
-            std::string error;
-            finishTransaction("timed out", changed, error);
-            notify(changed);
+            auto holder = clients_.find(holder_);
+            if (holder != clients_.end()) holder->second.expired = true;
+            abandonTransaction("timed out");
         }
         sweep();
     }
@@ -269,10 +319,12 @@ void CfgServer::readClient(Client& c) {
 }
 
 void CfgServer::handleLine(Client& c, const std::string& line) {
-    json req = json::parse(line, nullptr, false);
+    json req;
     std::set<std::string> changed;
     json ans;
-    if (req.is_discarded() || !req.is_object())
+    if (!jsonNestingWithin(line, kMaxDepth))
+        ans = answer(RC::RC_BAD_REQUEST, "the request nests lists and objects too deeply");
+    else if ((req = json::parse(line, nullptr, false)).is_discarded() || !req.is_object())
         ans = answer(RC::RC_BAD_REQUEST, "the request is not a JSON object");
     else if (!req.contains("op") || !req.at("op").is_string())
         ans = answer(RC::RC_BAD_REQUEST, "the request has no op");
@@ -310,6 +362,13 @@ CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<st
     if (op != "begin" && op != "end" && !CfgStore::isChange(op))
         return answer(RC::RC_BAD_REQUEST, "unknown op " + op);
     if (c.uid != 0) return answer(RC::RC_DENIED, "only root may " + op);
+    // A holder whose transaction timed out is told so until it ends it or
+    // begins a new one: its later changes must not land one by one.
+    if (c.expired && op != "begin") {
+        if (op == "end") c.expired = false;
+        return answer(RC::RC_NOT_FOUND, "the transaction timed out and was rolled back");
+    }
+    c.expired = false;
     if (holder_ && !mine) return answer(RC::RC_BUSY, "another client holds a transaction");
     if (op == "begin") {
         if (!mine) {
@@ -323,7 +382,7 @@ CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<st
     std::string error;
     if (op == "end") {
         if (!mine) return answer(RC::RC_NOT_FOUND, "no transaction held");
-        if (!finishTransaction("ended", changed, error)) return answer(RC::RC_ERROR, error);
+        if (!commitTransaction(c, changed, error)) return answer(RC::RC_ERROR, error);
         return answer(RC::RC_OK);
     }
     if (mine) return work_->change(req);  // written and notified at the end
@@ -331,7 +390,7 @@ CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<st
     json ans = next.change(req);
     std::set<std::string> diff = CfgStore::diff(store_, next);
     if (diff.empty()) return ans;
-    if (!next.saveFile(storePath_, error)) {
+    if (!save(next, error)) {
         CFG_ERROR("change by %s lost: %s", who(c), error.c_str());
         return answer(RC::RC_ERROR, error);
     }
@@ -340,20 +399,34 @@ CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<st
     return ans;
 }
 
-bool CfgServer::finishTransaction(const char* why, std::set<std::string>& changed, std::string& error) {
+bool CfgServer::save(const CfgStore& store, std::string& error) {
+    std::string notice;
+    bool ok = store.saveFile(storePath_, error, notice);
+    if (!notice.empty()) CFG_ERROR("%s", notice.c_str());
+    return ok;
+}
+
+bool CfgServer::commitTransaction(const Client& c, std::set<std::string>& changed, std::string& error) {
     CfgStore work = std::move(*work_);
     work_.reset();
     holder_ = 0;
     std::set<std::string> diff = CfgStore::diff(store_, work);
-    CFG_INFO("transaction %s, %zu tables changed", why, diff.size());
+    CFG_INFO("transaction ended by %s, %zu tables changed", who(c), diff.size());
     if (diff.empty()) return true;
-    if (!work.saveFile(storePath_, error)) {
+    if (!save(work, error)) {
         CFG_ERROR("transaction lost: %s", error.c_str());
         return false;
     }
     store_ = std::move(work);
     changed = std::move(diff);
     return true;
+}
+
+void CfgServer::abandonTransaction(const std::string& why) {
+    size_t dropped = CfgStore::diff(store_, *work_).size();
+    work_.reset();
+    holder_ = 0;
+    CFG_INFO("transaction %s: rolled back, the changes to %zu tables are dropped", why.c_str(), dropped);
 }
 
 void CfgServer::send(Client& c, const json& msg) {
@@ -396,28 +469,17 @@ void CfgServer::notify(const std::set<std::string>& tables) {
 }
 
 void CfgServer::sweep() {
-    for (bool again = true; again;) {
-        again = false;
-        for (auto it = clients_.begin(); it != clients_.end();) {
-            Client& c = it->second;
-            if (c.closing && c.outDone == c.out.size()) c.dead = true;
-            if (!c.dead) {
-                ++it;
-                continue;
-            }
-            CFG_DEBUG("%s gone", who(c));
-            std::string why = std::string("ended by disconnect of ") + who(c);
-            bool held = holder_ == c.id;
-            close(c.fd);
-            it = clients_.erase(it);
-            if (held) {
-                std::set<std::string> changed;
-                std::string error;
-                finishTransaction(why.c_str(), changed, error);
-                notify(changed);
-                again = true;  // notifying may have dropped clients already passed
-            }
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        Client& c = it->second;
+        if (c.closing && c.outDone == c.out.size()) c.dead = true;
+        if (!c.dead) {
+            ++it;
+            continue;
         }
+        CFG_DEBUG("%s gone", who(c));
+        if (holder_ == c.id) abandonTransaction(std::string("abandoned by the disconnect of ") + who(c));
+        close(c.fd);
+        it = clients_.erase(it);
     }
 }
 

@@ -48,6 +48,7 @@ private:
         bool closing = false;     // close once `out` is written
         bool dead = false;        // close at the next sweep
         bool subscribed = false;
+        bool expired = false;     // its transaction timed out and was rolled back
         std::set<std::string> tables;  // empty: all tables
     };
 
@@ -58,9 +59,12 @@ private:
     void readClient(Client& c);
     void handleLine(Client& c, const std::string& line);
     json handleRequest(Client& c, const json& req, std::set<std::string>& changed);
-    json transactionRequest(Client& c, const std::string& op, std::set<std::string>& changed);
-    json changeRequest(Client& c, const json& req, std::set<std::string>& changed);
-    bool finishTransaction(const char* why, std::set<std::string>& changed, std::string& error);
+    bool save(const CfgStore& store, std::string& error);
+    // Writes the holder's changes; false (changes dropped) when the store
+    // cannot be written.
+    bool commitTransaction(const Client& c, std::set<std::string>& changed, std::string& error);
+    // Drops the transaction's changes.
+    void abandonTransaction(const std::string& why);
     void send(Client& c, const json& msg);
     void flush(Client& c);
     void notify(const std::set<std::string>& tables);

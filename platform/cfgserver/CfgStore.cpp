@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +34,8 @@ std::string checkRow(const json& row) {
         if (col.key().empty()) return "a column name must not be empty";
         if (!col.value().is_string() && !col.value().is_number_integer())
             return "column " + col.key() + ": a value must be an integer or a text";
+        if (col.value().is_number_unsigned() && col.value().get<uint64_t>() > uint64_t(INT64_MAX))
+            return "column " + col.key() + ": an integer must fit in 64 bits with its sign";
     }
     return "";
 }
@@ -99,6 +102,18 @@ CfgStore::json CfgStore::read(const json& req) const {
     text(req, "op", op);
     if (!isRead(op)) return bad("not a read operation: " + op);
     if (op == "dump") {
+        auto list = req.find("tables");
+        if (list != req.end()) {
+            if (!list->is_array()) return bad("tables must be a list of table names");
+            json out = json::object();
+            for (const auto& t : *list) {
+                if (!t.is_string() || t.get_ref<const std::string&>().empty())
+                    return bad("tables must be a list of table names");
+                const json* rows = table(t.get<std::string>());
+                out[t.get<std::string>()] = rows ? *rows : json::array();
+            }
+            return {{"code", 0}, {"tables", out}};
+        }
         if (!req.contains("table")) return {{"code", 0}, {"tables", tables_}};
         if (!tableName(req, name)) return bad("table must be a non-empty text");
         const json* t = table(name);
@@ -221,10 +236,27 @@ bool CfgStore::loadFile(const std::string& path, std::string& error) {
     return true;
 }
 
-bool CfgStore::saveFile(const std::string& path, std::string& error) const {
+bool CfgStore::removeStaleTemporary(const std::string& path, std::string& notice, std::string& error) {
+    const std::string tmp = path + ".tmp";
+    if (::unlink(tmp.c_str()) == 0) {
+        notice = "removed " + tmp + ", left by a write that was cut short";
+        return true;
+    }
+    return errno == ENOENT || failed(error, "cannot remove the stale", tmp);
+}
+
+bool CfgStore::saveFile(const std::string& path, std::string& error, std::string& notice) const {
     const std::string tmp = path + ".tmp";
     const std::string content = tables_.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Created anew, never through a file or link that is already there.
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(tmp.c_str(), flags, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        // We remove our own after every write: this one was put there. Away
+        // with it (unlink never follows a link), and once more.
+        notice = tmp + " was there before the write, of another writer or planted: replaced";
+        if (::unlink(tmp.c_str()) == 0 || errno == ENOENT) fd = ::open(tmp.c_str(), flags, 0600);
+    }
     if (fd < 0) return failed(error, "cannot create", tmp);
     size_t done = 0;
     while (done < content.size()) {

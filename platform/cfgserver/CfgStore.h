@@ -42,8 +42,13 @@ public:
     // the store is then unchanged.
     bool loadFile(const std::string& path, std::string& error);
     // Writes the store to PATH.tmp, syncs it, renames it over PATH and syncs
-    // the directory. Returns false with a reason on any failure.
-    bool saveFile(const std::string& path, std::string& error) const;
+    // the directory. Returns false with a reason on any failure. PATH.tmp is
+    // created with O_EXCL and O_NOFOLLOW; one that is there already is
+    // removed first, and notice says so.
+    bool saveFile(const std::string& path, std::string& error, std::string& notice) const;
+    // Removes PATH.tmp, which a server killed while writing leaves behind;
+    // notice says when there was one. False with a reason when it stays.
+    static bool removeStaleTemporary(const std::string& path, std::string& notice, std::string& error);
 
 private:
     const json* table(const std::string& name) const;

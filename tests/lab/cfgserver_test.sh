@@ -51,7 +51,8 @@ check "server starts on a missing store" start_server "$D/server1.log"
 check_eq "socket is created mode 0600" 600 "$(stat -c %a "$SOCK")"
 
 # A second server: a raw client holds a transaction on it past the 30 s limit
-# while the rest runs, and sends its end once $D/go appears.
+# while the rest runs, with a row added inside; once $D/go appears it tries
+# another change and its end.
 SRV1_PID=$SRV_PID
 start_server "$D/server2.log" "$D/store2.json" "$D/s2.sock"
 SRV2_PID=$SRV_PID
@@ -64,11 +65,13 @@ f = s.makefile("rw")
 def ask(line):
     f.write(line + "\n"); f.flush()
     return f.readline().strip()
-print(ask('{"op":"begin"}'), flush=True)
+print(ask('{"op":"begin"}'), ask('{"op":"add","table":"T","row":{"v":"Held"}}'), flush=True)
 for _ in range(1200):
     if os.path.exists(sys.argv[2]):
         break
     time.sleep(0.1)
+print(ask('{"op":"add","table":"T","row":{"v":"Late"}}'), flush=True)
+print(ask('{"op":"end"}'), flush=True)
 print(ask('{"op":"end"}'), flush=True)
 EOF
 HOLDER=$!
@@ -84,6 +87,8 @@ check_eq "the store file holds them" "$(norm "$EXAMPLE")" "$(norm "$STORE")"
 check_eq "dump of one table" '{"InterfaceMapping": [{"LogicalName": "WAN2", "PhysicalName": "wan2"}]}' \
     "$(ctl dump InterfaceMapping | norm)"
 check_eq "dump of a missing table reads as empty" '{"Nope": []}' "$(ctl dump Nope | norm)"
+check_eq "dump of a list of tables" '{"code":0,"tables":{"InterfaceMapping":[{"LogicalName":"WAN2","PhysicalName":"wan2"}],"Nope":[]}}' \
+    "$(raw '{"op":"dump","tables":["InterfaceMapping","Nope"]}')"
 
 lab_log "--- changes and typing"
 check_eq "add prints the new index" 0 "$(ctl add T a=1 b=x c=-7 d=007 e=1.5 f= g=-)"
@@ -196,7 +201,9 @@ EOF
 )
 check_eq "changes are written at the end of the transaction" \
     "$(printf '%s\n' 'inside: False {"code":0,"count":1}' 'end: {"code":0} True')" "$TXOUT"
-check "changes of a disconnected holder are kept and written" lab_wait_for 2 grep -q TxGone "$STORE"
+lab_wait_for 2 quiet ctl add T x=4  # once the holder's disconnect is seen
+check_eq "changes of a disconnected holder are rolled back" "0 1" \
+    "$(echo $(grep -c TxGone "$STORE"; ctl dump Tx | python3 -c 'import json,sys; print(len(json.load(sys.stdin)["Tx"]))'))"
 
 lab_log "--- peers"
 chmod 666 "$SOCK"
@@ -213,10 +220,13 @@ lab_log "--- second server, malformed and oversized requests"
 check_eq "a second server on the same socket exits 1" 1 $?
 check "and says why" grep -q "another server answers" "$D/second.log"
 check "the first one still serves" quiet ctl dump T
+DEEP=$(printf '[%.0s' $(seq 65))$(printf ']%.0s' $(seq 65))
 check_eq "malformed requests get code 6, the next is served" \
-    "$(printf '%s\n' '{"code":6}' '{"code":6}' '{"code":6}' '{"code":6}' '{"code":6}' '{"code":6}' '{"code":6}' '{"code":0,"count":1,"id":5}')" \
+    "$(printf '{"code":6}\n%.0s' $(seq 9))"$'\n''{"code":0,"count":1,"id":5}' \
     "$(raw 'not json' '[1]' '{"table":"T"}' '{"op":"nosuch"}' '{"op":"add","table":"T","row":{"a":1.5}}' \
-        '{"op":"add","table":"T"}' '{"op":"read","table":"T","index":-1}' '{"op":"count","table":"A","id":5}')"
+        '{"op":"add","table":"T"}' '{"op":"read","table":"T","index":-1}' \
+        '{"op":"add","table":"T","row":{"a":9223372036854775808}}' '{"op":"count","table":"A","id":'"$DEEP"'}' \
+        '{"op":"count","table":"A","id":5}')"
 BIGOUT=$(python3 - "$SOCK" <<'EOF'
 import json, socket, sys
 def conn():
@@ -247,6 +257,29 @@ EOF
 check_eq "a line under 4 MiB is served; a longer one gets code 6 and its connection closed; others unaffected" \
     "0 6 True 0" "$BIGOUT"
 
+lab_log "--- socket paths that are not ours"
+NOBODY=$(id -u nobody)
+mkdir -m 1777 "$D/sticky"
+mkdir -m 0777 "$D/open"
+mkdir -m 0755 "$D/theirs"
+chown nobody "$D/theirs"
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$D/sticky/cfg.sock"
+chown nobody "$D/sticky/cfg.sock"  # as if nobody had bound it while no server ran
+: >"$D/file.sock"
+ln -s "$SOCK" "$D/link.sock"
+while IFS='|' read -r path why; do
+    timeout 5 "$SRV" -f "$D/other.json" -s "$path" 2>"$D/refused.log"
+    check_eq "cfgserver refuses $path: exit 1" 1 $?
+    check "and says: $why" grep -q "$why" "$D/refused.log"
+done <<EOF
+$D/sticky/cfg.sock|is a socket of uid $NOBODY, not ours
+$D/open/cfg.sock|others may write the directory $D/open and it is not sticky
+$D/theirs/cfg.sock|the directory $D/theirs belongs to uid $NOBODY
+$D/file.sock|exists and is not a socket
+$D/link.sock|exists and is not a socket
+EOF
+check "the socket of another user is left in place" test -S "$D/sticky/cfg.sock"
+
 lab_log "--- broken stores"
 printf '{"T": [{"a": 1},' >"$D/bad.json"
 cp "$D/bad.json" "$D/bad.orig"
@@ -274,9 +307,17 @@ rows = {r["n"] for r in json.load(open(sys.argv[1]))["Burst"]}
 acked = {int(x) for x in open(sys.argv[2]).read().split()}
 sys.exit(not acked or not acked <= rows)
 EOF
+printf 'half written' >"$STORE.tmp"  # as a kill during a write leaves it
 check "a restart replaces the stale socket" start_server "$D/server3.log"
 check "and says so" grep -q "replaced stale socket" "$D/server3.log"
+check "it removes the stale temporary file and says so" \
+    bash -c "test ! -e '$STORE.tmp' && grep -q 'removed $STORE.tmp, left by a write' '$D/server3.log'"
 check_eq "the restarted server serves the stored rows" "$(norm "$STORE")" "$(ctl dump | norm)"
+ln -s "$D/planted" "$STORE.tmp"
+check "a change with a link planted as the temporary file is written" quiet ctl add T x=6
+check "through no link: the link's target is not created" test ! -e "$D/planted"
+check "the store holds the change" grep -q '"x": 6' "$STORE"
+check "and the planting is logged" grep -q "$STORE.tmp was there before the write" "$D/server3.log"
 
 lab_log "--- transaction limit of 30 s"
 while [ $(($(date +%s%N) - HOLD_START)) -lt 31000000000 ]; do sleep 0.2; done
@@ -284,8 +325,11 @@ check "the holder is still connected after 30 s" kill -0 "$HOLDER"
 check "a change is accepted after 30 s" quiet "$CTL" -s "$D/s2.sock" add T x=1
 touch "$D/go"
 wait "$HOLDER"
-check_eq "the holder's late end gets code 4" "$(printf '%s\n' '{"code":0}' '{"code":4,"error":"no transaction held"}')" \
+EXPIRED='{"code":4,"error":"the transaction timed out and was rolled back"}'
+check_eq "its late change and end get code 4, a second end finds no transaction" \
+    "$(printf '%s\n' '{"code":0} {"code":0,"index":0}' "$EXPIRED" "$EXPIRED" '{"code":4,"error":"no transaction held"}')" \
     "$(cat "$D/hold.out")"
+check_eq "the transaction's changes were rolled back" 0 "$(grep -c 'Held\|Late' "$D/store2.json")"
 lab_stop "$SRV2_PID"
 
 lab_log "--- cfgctl exit codes, SIGTERM"
