@@ -106,7 +106,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (daemonize) KOR_Daemon_background(&daemon, assertHook, logModule, "main");
+    // Two instances that both passed the check above race for the PID file;
+    // the one that does not get it ends here.
+    if (daemonize && KOR_Daemon_background(&daemon, assertHook, logModule, "main") != 0) return 1;
 
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "kor/error/DefaultAssertHook.h"
 #include "kor/sysloglevel.h"
@@ -16,7 +17,15 @@ void KOR_Daemon_construct(KOR_Daemon* d, const char* name, const char* pidDirect
     memset(d, 0, sizeof *d);
     d->lockFd = -1;
     snprintf(d->name, sizeof d->name, "%s", name ? name : "daemon");
-    snprintf(d->pidDirectory, sizeof d->pidDirectory, "%s", pidDirectory ? pidDirectory : "/var/run");
+    if (!pidDirectory) pidDirectory = "/var/run";
+    // Daemonizing changes to "/": a relative directory is taken relative to
+    // the directory the program was started in, now.
+    std::string directory = pidDirectory;
+    char cwd[PATH_MAX];
+    if (directory[0] != '/' && getcwd(cwd, sizeof cwd)) directory = std::string(cwd) + "/" + directory;
+    // Too long: no PID file rather than another one.
+    if (directory.size() >= sizeof d->pidDirectory) return;
+    memcpy(d->pidDirectory, directory.c_str(), directory.size() + 1);
     int n = snprintf(d->pidFile, sizeof d->pidFile, "%s/%s.pid", d->pidDirectory, d->name);
     if (n < 0 || size_t(n) >= sizeof d->pidFile) d->pidFile[0] = '\0';
 }
@@ -31,6 +40,13 @@ int heldByOther(const char* path) {
     else flock(fd, LOCK_UN);
     close(fd);
     return held;
+}
+
+// The open file fd is the one that path names now.
+bool sameFile(int fd, const char* path) {
+    struct stat held, named;
+    return fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
 }
 }  // namespace
 
@@ -62,12 +78,22 @@ int KOR_Daemon_daemonize(KOR_Daemon*) {
 int KOR_Daemon_createPidFile(KOR_Daemon* d) {
     if (!d->pidFile[0]) return -1;
     if (d->lockFd >= 0) return 0;
-    int fd = open(d->pidFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // The file is ours once we hold its lock and it is still the one under
+    // the name: another process may unlink a file that nobody holds yet (a
+    // stale one, as it believes) between our open and our lock.
+    int fd = -1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fd = open(d->pidFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) return -1;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return -1;
+        }
+        if (sameFile(fd, d->pidFile)) break;
         close(fd);
-        return -1;
+        fd = -1;
     }
+    if (fd < 0) return -1;
     char buf[32];
     int n = snprintf(buf, sizeof buf, "%ld\n", long(getpid()));
     if (ftruncate(fd, 0) != 0 || write(fd, buf, size_t(n)) != n) {
@@ -80,13 +106,22 @@ int KOR_Daemon_createPidFile(KOR_Daemon* d) {
 
 void KOR_Daemon_deletePidFile(KOR_Daemon* d) {
     if (!d->pidFile[0]) return;
-    if (d->lockFd >= 0) {
-        unlink(d->pidFile);
-        close(d->lockFd);
-        d->lockFd = -1;
-        return;
+    // Unlinked only by a holder of its lock, and only while the name still
+    // leads to the file locked: checking first and unlinking by name later
+    // could remove the file that another process has created and locked
+    // meanwhile.
+    int fd = d->lockFd;
+    if (fd < 0) {
+        fd = open(d->pidFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return;
+        }
     }
-    if (!heldByOther(d->pidFile)) unlink(d->pidFile);
+    if (sameFile(fd, d->pidFile)) unlink(d->pidFile);
+    close(fd);
+    d->lockFd = -1;
 }
 
 int KOR_Daemon_background(KOR_Daemon* daemon, kor::error::DefaultAssertHook& hook, int logModule,

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,26 +187,92 @@ TEST(EventDispatcher, ReportsDescriptorsTimersAndPendingWork) {
 #include "kor/error/DefaultAssertHook.h"
 
 TEST(AssertHook, FatalSignalLeavesOneLineAndStillKills) {
-    int err[2];
-    ASSERT_EQ(pipe(err), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(err[1], STDERR_FILENO);
-        kor::error::DefaultAssertHook hook;
-        raise(SIGSEGV);
-        _exit(0);
+    // On standard error, and to a syslog daemon once the hook logs there.
+    const std::string logSocket = makeTempDir() + "/log";
+    int syslogd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", logSocket.c_str());
+    ASSERT_EQ(bind(syslogd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    for (bool toSyslog : {false, true}) {
+        int err[2];
+        ASSERT_EQ(pipe(err), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            dup2(err[1], STDERR_FILENO);
+            kor::error::DefaultAssertHook hook;
+            if (toSyslog) hook.setSyslog(true, logSocket.c_str());
+            raise(SIGSEGV);
+            _exit(0);
+        }
+        close(err[1]);
+        std::string out;
+        char buf[256];
+        ssize_t n;
+        while ((n = read(err[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+        close(err[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+        const std::string text = "fatal signal 11 (Segmentation fault), process ends";
+        if (toSyslog) {
+            n = recv(syslogd, buf, sizeof buf, MSG_DONTWAIT);
+            ASSERT_GT(n, 0);
+            EXPECT_EQ(std::string(buf, size_t(n)), "<26>unit_tests[" + std::to_string(child) + "]: " + text);
+            EXPECT_EQ(out, "");
+        } else {
+            EXPECT_EQ(out, "unit_tests: " + text + "\n");
+        }
     }
-    close(err[1]);
-    std::string out;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(err[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-    close(err[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
-    EXPECT_NE(out.find("fatal signal 11"), std::string::npos) << out;
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    close(syslogd);
+    unlink(logSocket.c_str());
+}
+
+TEST(PidFile, TwoStartsRacingForItNeverBothGetIt) {
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    // Each round two processes remove a stale file and create theirs at the
+    // same time, as two daemons started together do; one holds it.
+    for (int round = 0; round < 100; ++round) {
+        int report[2], release[2];
+        ASSERT_EQ(pipe(report), 0);
+        ASSERT_EQ(pipe(release), 0);
+        pid_t children[2];
+        for (pid_t& child : children) {
+            child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                close(release[1]);
+                KOR_Daemon d;
+                KOR_Daemon_construct(&d, "quorin", dir.c_str());
+                KOR_Daemon_deletePidFile(&d);
+                char got = KOR_Daemon_createPidFile(&d) == 0 ? 'y' : 'n';
+                char ignored;
+                if (write(report[1], &got, 1) != 1 || read(release[0], &ignored, 1) < 0) _exit(2);
+                _exit(0);
+            }
+        }
+        int holders = 0;
+        for (int i = 0; i < 2; ++i) {
+            char got = 0;
+            ASSERT_EQ(read(report[0], &got, 1), 1);
+            holders += got == 'y';
+        }
+        close(release[1]);
+        for (pid_t child : children) waitpid(child, nullptr, 0);
+        for (int fd : {report[0], report[1], release[0]}) close(fd);
+        ASSERT_EQ(holders, 1) << "round " << round;
+    }
+    unlink((dir + "/quorin.pid").c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(PidFile, ARelativeDirectoryIsTakenFromWhereTheProgramStarted) {
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    KOR_Daemon d;
+    KOR_Daemon_construct(&d, "quorin", "run");
+    EXPECT_EQ(std::string(d.pidFile), std::string(cwd) + "/run/quorin.pid");
 }

@@ -13,7 +13,9 @@ public:
     DefaultAssertHook(const DefaultAssertHook&) = delete;
     DefaultAssertHook& operator=(const DefaultAssertHook&) = delete;
 
-    void setSyslog(bool on);
+    // With on, the report goes to the syslog daemon at socketPath (standard
+    // error when it cannot be reached).
+    void setSyslog(bool on, const char* socketPath = "/dev/log");
 };
 
 }  // namespace error
