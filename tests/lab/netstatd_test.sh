@@ -245,11 +245,15 @@ check "StatusNetifWatch written again to a new service" lab_wait_for 5 netif_has
 check "DefaultWANGateway written again to a new service" lab_wait_for 2 gateways_are "d1 10.9.0.1"
 
 lab_log "--- the bus restarts"
+# netstatd waits (stopped) until the new bus has a listener, so that what it
+# publishes on reconnecting cannot come before the monitor.
+kill -STOP "$NETSTATD_PID"
 lab_stop "$LAB_DBUS_PID"
 rm -f "$D/bus.socket"
 lab_dbus r1 || exit 1
 start_monitor 2
 mark
+kill -CONT "$NETSTATD_PID"
 check "the state is published again on a new bus" wait_seen "StatusChange d2 true"
 check "addresses are published again" wait_seen "NewIPv4Address d2 10.8.0.2"
 check "GetIPv4RoutesFromTable answers on the new bus" same_routes 254
