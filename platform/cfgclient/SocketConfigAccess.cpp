@@ -23,9 +23,10 @@ KOR_Modul logModul() {
 
 
 EResultCode malformed(const json& req, const char* what) {
+    const std::string table = req.value("table", "");
     KOR_Sysloglevel_error(logModul(), "cfgclient", __LINE__,
-                          VAStr("malformed answer to %s of %s: %s", req.value("op", "").c_str(),
-                                req.value("table", "").c_str(), what));
+                          VAStr("malformed answer to %s%s%s: %s", req.value("op", "").c_str(),
+                                table.empty() ? "" : " of ", table.c_str(), what));
     return EResultCode::RC_ERROR;
 }
 
