@@ -71,17 +71,19 @@ void SocketConfigAccess::setReconnect(std::function<bool()> reconnect, int pause
 json SocketConfigAccess::call(const json& req, bool repeatable) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
     const bool retry = repeatable && reconnect_;
-    if (!conn_.isOpen() && !(retry && reconnect_())) return conn_.request(req, 0);  // code 3
-    for (;;) {
-        json answer = conn_.request(req, msLeft(deadline));
-        if (conn_.isOpen() || !retry || msLeft(deadline) == 0) return answer;
-        // Lost before the answer came: the same request on a new connection.
-        while (!reconnect_()) {
-            int left = msLeft(deadline);
-            if (left == 0) return answer;
+    json answer = {{"code", unsigned(EResultCode::RC_UNAVAILABLE)}, {"error", "not connected"}};
+    if (!conn_.isOpen() && !(retry && reconnect_())) return answer;
+    // Lost before the answer came: the same request on a new connection,
+    // while there is time left to wait for its answer.
+    for (int left; (left = msLeft(deadline)) > 0;) {
+        if (conn_.isOpen()) {
+            answer = conn_.request(req, left);
+            if (conn_.isOpen() || !retry) return answer;
+        } else if (!reconnect_()) {
             usleep(unsigned(std::min(left, pauseMs_)) * 1000);
         }
     }
+    return answer;
 }
 
 bool SocketConfigAccess::refreshSnapshot() { return takeSnapshot(true); }
