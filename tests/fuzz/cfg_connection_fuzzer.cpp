@@ -139,11 +139,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     deliver(peer.get(), stream.substr(start));
     shutdown(peer.get(), SHUT_WR);
 
+    // One table is read from a snapshot (a dump), the others one request a
+    // call.
     kor::cfg::SocketConfigAccess access(connection, kRequestTimeoutMs);
+    access.setSnapshotTables({"BalancingGroups"});
+    access.refreshSnapshot();
     unsigned count = 0;
+    access.getEntryCount("BalancingInterfaces", count);
     access.getEntryCount("BalancingGroups", count);
     moduna::NameList names;
     moduna::ValueList values;
+    access.readEntry("StatusNetifWatch", 0, names, values);
     access.readEntry("BalancingGroups", 0, names, values);
     names.push_back("PhysicalName");
     access.findEntry("InterfaceMapping", "LogicalName", "WAN1", names, values);
