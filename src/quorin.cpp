@@ -432,6 +432,7 @@ void quorin::AddRoute(const std::string& destination, const int& prefixLength, c
     if (KOR_Sysloglevel_debugOn(logModule))
         KOR_Sysloglevel_debug(logModule, "quorin", __LINE__,
                               VAStr("will add route for destination %s to all sub tables", destination.c_str()));
+    if (!copyableRoute("AddRoute", destination, prefixLength, gateway, device)) return;
     for (auto& group : groups) group.addRouteToAllTables(destination, prefixLength, gateway, device);
 }
 
@@ -442,7 +443,23 @@ void quorin::DelRoute(const std::string& destination, const int& prefixLength, c
         KOR_Sysloglevel_debug(logModule, "quorin", __LINE__,
                               VAStr("will delete route for destination %s from all sub tables",
                                     destination.c_str()));
+    if (!copyableRoute("DelRoute", destination, prefixLength, gateway, device)) return;
     for (auto& group : groups) group.delRouteFromAllTables(destination, prefixLength, gateway, device);
+}
+
+bool quorin::copyableRoute(const char* operation, const std::string& destination, const int& prefixLength,
+                           const std::string& gateway, const std::string& device) {
+    // The kernel takes device names that the command runner would refuse or
+    // read as something else ("a|b", "e"); such a route is left out.
+    std::string why;
+    if (!checks::isDottedQuad(destination)) why = "the destination is not a dotted quad";
+    else if (!gateway.empty() && !checks::isDottedQuad(gateway)) why = "the gateway is not a dotted quad";
+    else if (!device.empty()) why = checks::whyNotDeviceName(device);
+    if (why.empty()) return true;
+    KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
+                          VAStr("%s: route %s/%d via %s dev %s skipped: %s", operation, destination.c_str(),
+                                prefixLength, gateway.c_str(), device.c_str(), why.c_str()));
+    return false;
 }
 
 // --- Network-status events -------------------------------------------------

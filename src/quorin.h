@@ -76,6 +76,10 @@ private:
     // Create and remove the WAN2LAN chain.
     void init();
     void cleanup();
+    // A route whose texts the member tables' lines can carry as they come;
+    // logs why not.
+    bool copyableRoute(const char* operation, const std::string& destination, const int& prefixLength,
+                       const std::string& gateway, const std::string& device);
     // Logs why a configuration row is skipped.
     void refuse(const char* reader, const std::string& row, const char* what, const std::string& value,
                 const std::string& why);

@@ -211,18 +211,6 @@ std::string device(FuzzedDataProvider& in) {
     return isKernelDeviceName(name) ? name : "wan1";
 }
 
-// The device of a main-table route. The copies into the member tables take
-// it as it comes, so a kernel name that the command runner does not read as
-// one plain word ("a|b", "a;b", "e") gets their lines refused; such names are
-// left out here, where every other line stays checked.
-std::string routeDevice(FuzzedDataProvider& in) {
-    const std::string name = device(in);
-    const kor::cfg::ParsedLine parsed = kor::cfg::parseCommandLine("ip route add table 1 dev " + name);
-    const bool plainWord = parsed.ok && parsed.chains.size() == 1 && parsed.chains[0].size() == 1 &&
-                           parsed.chains[0][0].words.back() == name;
-    return plainWord ? name : "wan1";
-}
-
 std::string dottedQuad(FuzzedDataProvider& in) {
     std::string out;
     for (int i = 0; i < 4; ++i) out += (i ? "." : "") + std::to_string(in.ConsumeIntegral<uint8_t>());
@@ -307,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string destination = dottedQuad(in);
             const int prefixLength = in.ConsumeIntegral<uint8_t>();
             const std::string via = gateway(in);
-            const std::string dev = routeDevice(in);
+            const std::string dev = device(in);
             if (in.ConsumeBool())
                 controller->AddRoute(destination, prefixLength, via, dev);
             else

@@ -70,6 +70,11 @@ TEST_F(Routes, EveryMemberOfEveryGroupGetsOneLineAndEachGroupProcessesOnce) {
     // No gateway (either form) and no device: the line ends with the prefix.
     ctl.AddRoute("172.16.0.0", 12, "", "");
     EXPECT_EQ(rec->take(), routeLines("add", "172.16.0.0/12", {256, 257, 258, 259}));
+    // Texts the lines could not carry as they come: nothing is written.
+    ctl.AddRoute("10.9.0.0", 24, "0.0.0.0", "a|b");
+    ctl.AddRoute("10.9.0.0", 24, "all", "");
+    ctl.DelRoute("default", 0, "", "wan1");
+    EXPECT_EQ(rec->take(), Lines{});
     // The same route twice is written twice.
     ctl.AddRoute("10.9.0.0", 24, "10.0.1.1", "wan1");
     ctl.AddRoute("10.9.0.0", 24, "10.0.1.1", "wan1");
