@@ -6,21 +6,22 @@
                                        test prints them ("#   7: set T 0 C=V")
 
 print the tables to start from as one JSON line, then one line per edit:
-the cfgctl arguments, and when rows must move, a tab, the JSON that cfgctl
-loads to move them and a tab with the rows moved.
+the cfgctl arguments, a tab, and the tables after the edit as a fresh
+daemon must read them to build what the long-running one holds.
 
 A fresh daemon builds its groups, uplink members and services in row order;
-a running daemon appends an object it creates (a new row, or one whose
-values changed) behind those it keeps. So after each edit the rows of the
-objects the edit creates move to the end of their table, in their order:
-then both daemons hold the same objects in the same order. The daemon
-matches rows by content, so the move alone changes nothing in it.
+a running daemon appends an object it creates (for a new row, or a row
+whose values changed) behind those it keeps. So the copy of the tables for
+a fresh daemon has the rows of groups, uplinks and services in the order in
+which the long-running daemon created their objects; the long-running
+daemon's own tables keep cfgserver's order and see nothing but the edits.
 
 Edits are valid and keep each object distinct: one row per group Id,
 service Id, status or gateway interface and logical name, one row per
-uplink device within a group, every client interface resolvable. A group whose Id, client interface and stickiness
-stay keeps its share mode on purpose, so "Autobalance" changes only with
-one of those or while the group is disabled.
+uplink device within a group, every client interface resolvable. A group
+whose Id, client interface and stickiness stay keeps its share mode on
+purpose, so "Autobalance" changes only with one of those or while the group
+is disabled.
 """
 
 import json
@@ -66,6 +67,12 @@ START = {
         {"LogicalName": "LAN", "PhysicalName": "lan1"},
     ],
 }
+
+
+# The tables whose row order is the order of the daemon's objects, and the
+# ranks of START's rows in them.
+ORDERED = ("BalancingGroups", "BalancingInterfaces", "BalancingServices")
+RANKS = {t: list(range(len(START[t]))) for t in ORDERED}
 
 
 # --- The tables as cfgserver keeps them --------------------------------------
@@ -133,20 +140,16 @@ def objects(tables):
     return {"BalancingGroups": groups, "BalancingInterfaces": members, "BalancingServices": services}
 
 
-def moves(before, after):
-    """The tables whose rows of new objects move to the end: ({table: rows
-    in their new order}, "Table rows i j")."""
+def created(before, after):
+    """{table: rows of after} whose objects the edit from before creates."""
     old, new = objects(before), objects(after)
-    moved, said = {}, []
-    for table, now in new.items():
-        kept = set(old[table].values())
-        created = [i for i in sorted(now) if now[i] not in kept]
-        rows = after[table]
-        order = [i for i in range(len(rows)) if i not in created] + created
-        if order != list(range(len(rows))):
-            moved[table] = [rows[i] for i in order]
-            said.append("%s rows %s" % (table, " ".join(map(str, created))))
-    return moved, ", ".join(said)
+    return {t: [i for i in sorted(new[t]) if new[t][i] not in set(old[t].values())] for t in ORDERED}
+
+
+def in_order(tables, ranks):
+    """The tables with the rows of ORDERED sorted by their ranks: the order in
+    which a fresh daemon must read them."""
+    return dict(tables, **{t: [row for _, row in sorted(zip(ranks[t], tables[t]))] for t in ORDERED})
 
 
 def problems(before, after):
@@ -253,19 +256,30 @@ TABLES = {
 }
 
 
-def step(tables, args):
-    """The tables after one edit and the moves: (tables, {table: rows}, "rows
-    moved", [problems])."""
+def step(tables, ranks, args):
+    """One edit: the tables after it, the ranks of their rows in ORDERED (the
+    rows of the objects it creates rank last, in row order) and what is wrong
+    with it (problems)."""
     after = apply(tables, args)
-    moved, said = moves(tables, after)
-    return dict(after, **moved), moved, said, problems(tables, after)
+    ranks = {t: list(r) for t, r in ranks.items()}
+    last = max(n for r in ranks.values() for n in r + [-1])
+    if args[1] in ranks and args[0] == "add":
+        last += 1
+        ranks[args[1]].append(last)
+    if args[1] in ranks and args[0] == "del":
+        del ranks[args[1]][int(args[2])]
+    for table, rows in created(tables, after).items():
+        for i in rows:
+            last += 1
+            ranks[table][i] = last
+    return after, ranks, problems(tables, after)
 
 
-def random_edit(rnd, tables):
-    """A random edit that changes the tables and is valid, and the tables
-    after it. A table and an operation are drawn first, then rows until one
-    gives such an edit, so that an operation that often changes nothing is
-    not drawn less often for it."""
+def random_edit(rnd, tables, ranks):
+    """A random edit that changes the tables and is valid, and what step
+    returns for it. A table and an operation are drawn first, then rows until
+    one gives such an edit, so that an operation that often changes nothing
+    is not drawn less often for it."""
     while True:
         table = rnd.choices(list(TABLES), [weight for weight, _, _, _ in TABLES.values()])[0]
         _, most, deletes, random_row = TABLES[table]
@@ -276,9 +290,9 @@ def random_edit(rnd, tables):
             row, change = random_row(rnd, tables, rows[index] if op == "set" else None)
             args = {"add": ["add", table] + columns(row), "del": ["del", table, str(index)],
                     "set": ["set", table, str(index)] + columns({c: row[c] for c in change})}[op]
-            after, _, _, found = step(tables, args)
+            after, after_ranks, found = step(tables, ranks, args)
             if after != tables and not found:
-                return args, after
+                return args, after, after_ranks
 
 
 def splits(tables):
@@ -293,14 +307,14 @@ def random_edits(seed, count):
     edits are drawn and the first that makes one split is taken: the series
     spends most of its time where there is something to balance."""
     rnd = random.Random(seed)
-    tables, edits = START, []
+    tables, ranks, edits = START, RANKS, []
     while len(edits) < count:
         for _ in range(1 if splits(tables) else 20):
-            args, after = random_edit(rnd, tables)
+            args, after, after_ranks = random_edit(rnd, tables, ranks)
             if splits(after):
                 break
         edits.append(args)
-        tables = after
+        tables, ranks = after, after_ranks
     return edits
 
 
@@ -308,18 +322,17 @@ def main():
     if len(sys.argv) < 3 or sys.argv[1] != "plan":
         sys.exit(__doc__)
     if sys.argv[2] == "-":
-        lines = (re.sub(r"^[#\s]*\d+:|\(then to the end:.*", "", line) for line in sys.stdin)
+        lines = (re.sub(r"^[#\s]*\d+:", "", line) for line in sys.stdin)
         edits = [line.split() for line in lines if line.strip() and not line.startswith("#")]
     else:
         edits = random_edits(int(sys.argv[2]), int(sys.argv[3]))
     print(json.dumps(START, separators=(",", ":")))
-    tables = START
+    tables, ranks = START, RANKS
     for args in edits:
-        tables, moved, said, found = step(tables, args)
+        tables, ranks, found = step(tables, ranks, args)
         for problem in found:
             print("random_edits.py: %s: %s" % (" ".join(args), problem), file=sys.stderr)
-        line = " ".join(args)
-        print(line + ("\t%s\t%s" % (json.dumps(moved, separators=(",", ":")), said) if moved else ""))
+        print(" ".join(args) + "\t" + json.dumps(in_order(tables, ranks), separators=(",", ":")))
 
 
 if __name__ == "__main__":

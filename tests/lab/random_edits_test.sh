@@ -7,11 +7,11 @@
 # daemon's configuration socket is fixed at /tmp/cfgserver.socket) with its
 # own bus, cfgserver and netstatd -n. The long-running daemon is never
 # restarted, so what it carries from earlier states shows. The two must
-# agree up to member numbers and the order of equal rules (kcanon); rows of
-# objects that an edit re-creates move to the end of their table, so that
-# the fresh daemon builds them in the same order (see random_edits.py). Each
-# fresh daemon, and at the end the long-running one, must leave nothing of
-# ours after SIGTERM.
+# agree up to member numbers and the order of equal rules (kcanon). The
+# copy has the rows of groups, uplinks and services in the order in which the
+# long-running daemon created their objects, so that the fresh one builds
+# them in the same order (see random_edits.py). Each fresh daemon, and at the
+# end the long-running one, must leave nothing of ours after SIGTERM.
 #
 #   LAB_SEED=N     replays the series of seed N (the seed is printed first)
 #   LAB_LONG=1     500 edits instead of 30
@@ -85,12 +85,12 @@ twin_start() {
         { echo "FAIL: the twin's netstatd did not take its names"; return 1; }
 }
 
-# fresh_state: the kcanon of a fresh daemon in the twin on a copy of the
-# tables, in FRESH; it is stopped again, and FRESH_LEFT holds its exit status
-# and what it left behind.
+# fresh_state TABLES: the kcanon of a fresh daemon in the twin on TABLES (a
+# JSON document), in FRESH; it is stopped again, and FRESH_LEFT holds its exit
+# status and what it left behind.
 fresh_state() {
     local pid
-    cfg dump | tw_cfg load - >/dev/null || echo "# the tables could not be copied to the twin"
+    tw_cfg load - <<<"$1" >/dev/null || echo "# the tables could not be loaded in the twin"
     : >"$TW_DIR/cmd.log"
     tw_spawn "$TW_DIR/quorin.$edits.log" "$LAB_BIN/quorin" -d -p /tmp
     pid=$LAB_LAST_PID
@@ -115,21 +115,20 @@ quorin_start
 
 edits=0 since=() split=0 compared=0
 total=$(wc -l <"$LAB_DIR/edits")
-while IFS=$'\t' read -r -u 3 line moved said; do
+while IFS=$'\t' read -r -u 3 line copy; do
     edits=$((edits + 1))
     read -r -a args <<<"$line"
-    since+=("$edits: $line${said:+   (then to the end: $said)}")
+    since+=("$edits: $line")
     lab_log "edit ${since[-1]}"
     before=$(wc -l <"$QUORIN_CMD_LOG")
-    cfg "${args[@]}" >/dev/null || echo "# cfgctl $line failed"
-    [ -z "$moved" ] || cfg load - <<<"$moved" >/dev/null || echo "# the rows could not be moved"
+    cfg "${args[@]}" >/dev/null || check "edit $edits: cfgctl $line" false
     settle "$before"
     [ $((edits % EVERY)) -eq 0 ] || [ "$edits" -eq "$total" ] || continue
 
-    fresh_state
+    fresh_state "$copy"
     running=$(kcanon)
     # Daemons that were slow under load get one more chance to finish.
-    [ "$running" == "$FRESH" ] || { settle; fresh_state; running=$(kcanon); }
+    [ "$running" == "$FRESH" ] || { settle; fresh_state "$copy"; running=$(kcanon); }
     compared=$((compared + 1))
     [ -z "${LAB_VERBOSE:-}" ] || sed 's/^/#   /' <<<"$running"
     grep -q -- '-m mark --mark T(.* -j MARK' <<<"$running" && split=$((split + 1))
@@ -139,9 +138,9 @@ while IFS=$'\t' read -r -u 3 line moved said; do
         echo "# (in a diff above, \"<\" lines are the fresh daemon's only, \">\" lines the long-running one's)"
         echo "# seed $SEED, edit $edits; the edits since the last good comparison:"
         printf '#   %s\n' "${since[@]}"
-        echo "# the tables:"
-        cfg dump | python3 -c 'import json, sys
-for table, rows in json.load(sys.stdin).items(): print("#   %s: %s" % (table, json.dumps(rows)))'
+        echo "# the tables, in the order in which the fresh daemon read them:"
+        python3 -c 'import json, sys
+for table, rows in json.load(sys.stdin).items(): print("#   %s: %s" % (table, json.dumps(rows)))' <<<"$copy"
         break
     fi
     since=()
