@@ -180,33 +180,7 @@ lab_done() {
 # LAB_DBUS_PID; it is ended at cleanup.
 lab_dbus() {
     local conf=$LAB_DIR/bus.conf sock=$LAB_DIR/bus.socket
-    cat >"$conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$sock</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-  </policy>
-  <policy user="root">
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Monitoring"/>
-  </policy>
-  <include>$LAB_SRC/packaging/dbus/com.mirandel.network.conf</include>
-</busconfig>
-CONF
+    sed -e "s|@SOCKET@|$sock|" -e "s|@SRC@|$LAB_SRC|" "$LAB_SRC/tests/lab/bus.conf" >"$conf"
     lab_spawn "$1" "$LAB_DIR/bus.log" dbus-daemon --nofork --nopidfile --config-file="$conf" --print-address=1
     LAB_DBUS_PID=$LAB_LAST_PID
     if ! lab_wait_for 5 test -S "$sock"; then

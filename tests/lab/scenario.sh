@@ -94,6 +94,25 @@ scenario_default_routes() {
 internet() { lab_exec c python3 "$LAB_SRC/tests/lab/internet.py" "$@"; }
 traffic() { internet spread "$@"; }
 
+# spread N [NS]: N new connections from the client namespace (c unless NS),
+# counted on one line: "u1 N u2 N u3 N lost N".
+spread() { lab_exec "${2:-c}" python3 "$LAB_SRC/tests/lab/internet.py" spread "$1" | tr '\n' ' ' | sed 's/ $//'; }
+
+# through SPLIT ISP...: exactly the ISPs named carried connections of a
+# spread, and none was lost; prints the split.
+through() {
+    local split=$1 isp n
+    shift
+    echo "# $split"
+    for isp in u1 u2 u3 lost; do
+        n=$(sed -n "s/.*\b$isp \([0-9]*\).*/\1/p" <<<"$split")
+        if [[ " $* " == *" $isp "* ]]; then [ "${n:-0}" -gt 0 ]; else [ "${n:-1}" = 0 ]; fi || return 1
+    done
+}
+
+# sc_status_written N: netstatd has written N gateway rows.
+sc_status_written() { [ "$(cfg dump DefaultWANGateway | grep -c GatewayAddress)" = "$1" ]; }
+
 # kfull: everything of the router's policy that quorin may touch, complete:
 # the mangle table without counters, the policy rules, every routing table
 # and the sets.
