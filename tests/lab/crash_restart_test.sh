@@ -18,26 +18,10 @@ firewall() { lab_exec r "$LAB_SRC/packaging/quorin-firewall" "$@"; }
 # mangle: the whole mangle table, without comments and counters.
 mangle() { lab_exec r iptables-save -t mangle | sed '/^#/d; s/ \[[0-9]*:[0-9]*\]$//'; }
 duplicates() { LC_ALL=C sort | uniq -d; }
-ipt() { lab_exec r iptables -t mangle "$@"; }
 
 lab_log "--- somebody else's rules, tables, sets and chains, each like quorin's in one way"
-# A mark below 256 and its table.
-lab_exec r ip rule add fwmark 0x5 lookup 100
-lab_exec r ip route add default via 10.3.0.1 dev wan3 table 100
-# A mark and a table in quorin's range that are not one member's.
-lab_exec r ip rule add fwmark 0x200 lookup 300
-lab_exec r ip route add default via 10.3.0.1 dev wan3 table 300
-# The table of the mark that the chain OTHER sets.
-lab_exec r ip rule add from 10.9.9.9 lookup 512
-lab_exec r ip route add default via 10.3.0.1 dev wan3 table 512
-lab_exec r ipset create other hash:ip,port,ip timeout 60
-lab_exec r ipset create lb_keep hash:ip
-ipt -N OTHER
-ipt -A OTHER -j MARK --set-mark 0x200
-ipt -A LOADB_PRE -i wan3 -j OTHER
-ipt -N LOADBALANCINGX
-ipt -A LOADBALANCINGX -m set --match-set lb_keep src -j MARK --set-mark 0x201
-ipt -A LOADB_PRE -i lan0 -j LOADBALANCINGX
+check_eq "their rules, tables, sets and chains are in place" "" "$(grep -v '^#' "$LAB_SRC/tests/lab/crash_restart.theirs" |
+    while read -r line; do lab_exec r $line 2>&1 || echo "$line"; done)"
 table100=$(lab_exec r ip route show table 100)
 # What was there before quorin ran now holds all of these: "ours" shows
 # quorin's state and every line of theirs that went.
@@ -59,19 +43,7 @@ check_eq "everything it wrote is left behind" "$fresh_ours" "$(ours)"
 lab_log "--- quorin-firewall prepare"
 removed=$(firewall prepare)
 check_eq "prepare exits 0" 0 "$?"
-check_eq "prepare names each thing it removed" "removed rule -A LOADB_PRE -i wan2 -j WAN2LAN
-removed rule -A LOADB_PRE -i wan1 -j WAN2LAN
-removed rule -A LOADB_PRE -i lan0 -j LOADBALANCING1
-removed chain LOADBALANCING1
-removed chain WAN2LAN
-removed policy rule from 10.2.0.2 lookup 257
-removed policy rule from all fwmark 0x101 lookup 257
-removed policy rule from 10.1.0.2 lookup 256
-removed policy rule from all fwmark 0x100 lookup 256
-removed the routes of table 256
-removed the routes of table 257
-removed set lb_wan1
-removed set lb_wan2" "$removed"
+check_eq "prepare names each thing it removed" "$(cat "$LAB_SRC/tests/lab/crash_restart.prepare")" "$removed"
 check_eq "nothing of quorin's is left; the hook and all of theirs are there" "" "$(ours)"
 check_eq "their table 100 is as it was" "$table100" "$(lab_exec r ip route show table 100)"
 removed=$(firewall prepare)
@@ -86,8 +58,8 @@ check_eq "no mangle rule twice" "" "$(mangle | duplicates)"
 check_eq "no policy rule twice" "" "$(lab_exec r ip rule show | cut -f2 | duplicates)"
 
 lab_log "--- a firewall reload: mangle flushed, then the reload hook"
-ipt -F
-ipt -X
+lab_exec r iptables -t mangle -F
+lab_exec r iptables -t mangle -X
 # systemctl as the hook calls it; the test then does what systemd does on
 # try-restart of quorin.service: stop, ExecStopPost, ExecStartPre, start.
 printf '#!/bin/sh\necho "$*" >>%s\n' "$LAB_DIR/systemctl.log" >"$LAB_DIR/systemctl"
