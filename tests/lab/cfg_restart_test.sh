@@ -2,7 +2,7 @@
 # cfgserver restarts under a running quorin: no rule of a member that the
 # tables still describe may disappear at any moment, and afterwards the
 # kernel holds what a fresh daemon writes on the final tables (kcanon, as in
-# edits_test.sh). Three restarts on the example configuration:
+# random_edits_test.sh). Three restarts on the example configuration:
 #   1. SIGTERM while quorin is idle;
 #   2. kill -9, with uplink and service rows added while the service is away
 #      (through a second server on the same store, on another socket);
@@ -24,23 +24,16 @@ scenario_start
 STORE=$LAB_DIR/store.json
 RESTARTS=0
 
-# cfg_pid: the cfgserver of the router namespace.
-cfg_pid() {
-    local pid
-    for pid in $(ip netns pids "$(lab_ns r)"); do
-        [ "$(cat /proc/"$pid"/comm 2>/dev/null)" = cfgserver ] && echo "$pid"
-    done
-}
-
 # cfg_restart SIGNAL [CMD...]: ends cfgserver with SIGNAL, runs CMD while it
 # is away, starts it again on the same store.
 cfg_restart() {
     local sig=$1
     shift
-    lab_stop "$(cfg_pid)" "$sig"
+    lab_stop "$SC_CFG_PID" "$sig"
     "$@"
     RESTARTS=$((RESTARTS + 1))
     lab_spawn r "$LAB_DIR/cfgserver.$RESTARTS.log" "$LAB_BIN/cfgserver" -f "$STORE"
+    SC_CFG_PID=$LAB_LAST_PID
     lab_wait_for 5 cfg dump || echo "# cfgserver did not start again"
 }
 
@@ -160,7 +153,7 @@ watch_start burst
 burst &
 BURST=$!
 lab_wait_for 10 bash -c "[ \$(wc -l <'$LAB_DIR/burst.done' 2>/dev/null || echo 0) -ge 15 ]"
-kill -STOP "$(cfg_pid)"
+kill -STOP "$SC_CFG_PID"
 sleep 0.3
 cfg_restart KILL
 wait "$BURST"

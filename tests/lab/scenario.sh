@@ -36,6 +36,7 @@ scenario_start() {
     : >"$QUORIN_CMD_LOG"
     SC_EMPTY=$(kstate)
     lab_spawn r "$LAB_DIR/cfgserver.log" "$LAB_BIN/cfgserver" -f "$LAB_DIR/store.json"
+    SC_CFG_PID=$LAB_LAST_PID
     lab_wait_for 5 cfg dump || { echo "FAIL: cfgserver did not start"; exit 1; }
     netstatd_start ${SC_NETSTATD_ARGS--n}
 }
