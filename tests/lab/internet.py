@@ -1,21 +1,21 @@
 #!/usr/bin/env python3
-"""The lab's internet and its client.
-
-Every ISP namespace holds the same server address; its server answers each
-line of a connection (and the connection's start) with the ISP's name, so
-the client learns which uplink carried a connection from the answer alone.
-
-  internet.py serve NAME            the server of one ISP (port 80)
-  internet.py spread N [SRC...]     N new connections (sources taken in
-                                    turn); prints "u1 N", "u2 N", "u3 N",
-                                    then "lost N" for those not answered
-  internet.py per-source K SRC...   K connections from each source; prints
-                                    "SRC ISP ISP ..." a line each
-  internet.py hold N FILE           N connections, kept open: prints the
-                                    ISP that answered each, waits until FILE
-                                    exists, asks again on each connection
-                                    and prints the answers ("lost" for none)
-"""
+# The lab's internet and its client.
+#
+# Every ISP namespace holds the same server address; its server answers each
+# line of a connection (and the connection's start) with the ISP's name, so
+# the client learns which uplink carried a connection from the answer alone.
+#
+#   internet.py serve NAME            the server of one ISP (port 80)
+#   internet.py spread N [SRC...]     N new connections (sources taken in
+#                                     turn); prints "u1 N", "u2 N", "u3 N",
+#                                     then "lost N" for those not answered
+#   internet.py per-source K SRC...   K connections from each source; prints
+#                                     "SRC ISP ISP ..." a line each
+#   internet.py hold N FILE           N connections, kept open: prints the
+#                                     ISP that answered each, waits until FILE
+#                                     exists, asks again on each connection
+#                                     and prints the answers ("lost" for none)
+#
 
 import os
 import socket
@@ -108,7 +108,7 @@ def main(args):
     elif args[:1] == ["hold"] and len(args) == 3:
         hold(int(args[1]), args[2])
     else:
-        sys.exit(__doc__)
+        sys.exit("usage: internet.py serve NAME | spread N [SRC...] | per-source K SRC... | hold N FILE")
 
 
 if __name__ == "__main__":
