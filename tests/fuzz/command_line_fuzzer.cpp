@@ -2,53 +2,31 @@
 // sanitizer reports, a line it accepts must keep the runner's promises: only
 // iptables, ipset, ip and /sbin/ip are started, none of them in a form that
 // starts other programs, the only operators are ";", "||" and "2> /dev/null",
-// and the words are the line's blank-separated pieces, unexpanded. Writing
-// the accepted line out again in plain form must parse to the same commands.
+// the words are the line's blank-separated pieces, unexpanded, and none
+// holds a line break or NUL. Writing the accepted line out again in plain
+// form must parse to the same commands.
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "fuzz_check.h"
 #include "kor/cfg/CommandRunner.h"
 
-using kor::cfg::ParsedLine;
-
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-// The pieces between blanks, with ";" always a piece of its own.
-std::vector<std::string> pieces(const std::string& line) {
-    std::vector<std::string> out(1);
-    for (char c : line) {
-        if (!isBlank(c) && c != ';') {
-            out.back() += c;
-            continue;
-        }
-        if (!out.back().empty()) out.emplace_back();
-        if (c == ';') {
-            out.back() = ";";
-            out.emplace_back();
-        }
-    }
-    if (out.back().empty()) out.pop_back();
-    return out;
-}
-
-// The words a shell would run, in order: the pieces without the operators.
+// The words a shell would run, in order: the pieces between blanks, ";"
+// always a piece of its own, without the operators.
 std::vector<std::string> expectedWords(const std::string& line) {
-    std::vector<std::string> all = pieces(line), words;
-    for (size_t i = 0; i < all.size(); ++i) {
-        const std::string& p = all[i];
-        if (p == ";" || p == "||" || p == "2>/dev/null") continue;
-        if (p == "2>") {
-            ++i;  // its "/dev/null"
-            continue;
-        }
-        words.push_back(p);
+    std::vector<std::string> pieces(1), words;
+    for (char c : line) {
+        if (c == ';') pieces.push_back(";");
+        if (c == ' ' || c == '\t' || c == ';') pieces.emplace_back();
+        else pieces.back() += c;
     }
+    pieces.erase(std::remove(pieces.begin(), pieces.end(), ""), pieces.end());
+    for (size_t i = 0; i < pieces.size(); ++i)
+        if (pieces[i] == "2>") ++i;  // and its "/dev/null"
+        else if (pieces[i] != ";" && pieces[i] != "||" && pieces[i] != "2>/dev/null") words.push_back(pieces[i]);
     return words;
 }
 
@@ -57,77 +35,47 @@ bool abbreviates(const std::string& word, const std::string& full, size_t minLen
     return word.size() >= minLen && full.compare(0, word.size(), word) == 0;
 }
 
-// Why one accepted command breaks the runner's promises; empty when it keeps them.
-std::string brokenPromise(const kor::cfg::ParsedCommand& command) {
-    const std::vector<std::string>& w = command.words;
-    if (w.empty()) return "empty command";
-    const bool ip = w[0] == "ip" || w[0] == "/sbin/ip";
-    if (!ip && w[0] != "iptables" && w[0] != "ipset") return "program " + w[0];
-    for (size_t i = 0; i < w.size(); ++i) {
-        if (w[i].empty()) return "empty word";
-        if (w[i].find_first_of(std::string(" \t;|&<>\n\r\0", 11)) != std::string::npos)
-            return "operator or separator in word \"" + w[i] + "\"";
-        if (i == 0) continue;
-        // ip runs other programs with "exec" (any abbreviation) and reads
-        // commands with -batch; iptables runs the program of --modprobe.
-        if (ip && abbreviates(w[i], "exec", 1)) return "ip exec";
-        if (ip && (abbreviates(w[i], "-batch", 2) || abbreviates(w[i], "--batch", 3))) return "ip -batch";
-        if (w[0] == "iptables" && abbreviates(w[i].substr(0, w[i].find('=')), "--modprobe", 3))
-            return "iptables --modprobe";
-    }
-    return "";
+// Whether the words of one accepted command keep the runner's promises.
+// ip runs other programs with "exec" (any abbreviation) and reads commands
+// with -batch; iptables runs the program of --modprobe.
+bool keepsPromises(const std::vector<std::string>& w) {
+    const bool ip = !w.empty() && (w[0] == "ip" || w[0] == "/sbin/ip");
+    if (w.empty() || (!ip && w[0] != "iptables" && w[0] != "ipset")) return false;
+    for (size_t i = 0; i < w.size(); ++i)
+        if (w[i].empty() || w[i].find_first_of(std::string(" \t;|&<>\n\r\0", 11)) != std::string::npos ||
+            (i > 0 && ip && (abbreviates(w[i], "exec", 1) || abbreviates(w[i], "-batch", 2) || abbreviates(w[i], "--batch", 3))) ||
+            (i > 0 && w[0] == "iptables" && abbreviates(w[i].substr(0, w[i].find('=')), "--modprobe", 3)))
+            return false;
+    return true;
 }
 
-std::string plainForm(const ParsedLine& parsed) {
+// The commands in plain form. Their words hold no blank nor operator
+// (keepsPromises), so two lines with the same plain form hold the same
+// commands, and the plain form's pieces are their words.
+std::string plainForm(const kor::cfg::ParsedLine& parsed, const std::string& line) {
     std::string out;
     for (const auto& chain : parsed.chains) {
+        FUZZ_CHECK(!chain.empty(), "an empty chain in: " + line);
         for (size_t c = 0; c < chain.size(); ++c) {
-            if (c > 0) out += " || ";
-            for (size_t i = 0; i < chain[c].words.size(); ++i) out += (i ? " " : "") + chain[c].words[i];
-            if (chain[c].discardStderr) out += " 2> /dev/null";
+            FUZZ_CHECK(keepsPromises(chain[c].words), "a command breaks the runner's promises in: " + line);
+            for (const std::string& word : chain[c].words) out += word + " ";
+            out += std::string(chain[c].discardStderr ? "2> /dev/null " : "") + (c + 1 < chain.size() ? "|| " : "; ");
         }
-        out += "; ";
     }
     return out;
-}
-
-bool sameCommands(const ParsedLine& a, const ParsedLine& b) {
-    if (a.chains.size() != b.chains.size()) return false;
-    for (size_t i = 0; i < a.chains.size(); ++i) {
-        if (a.chains[i].size() != b.chains[i].size()) return false;
-        for (size_t c = 0; c < a.chains[i].size(); ++c)
-            if (a.chains[i][c].words != b.chains[i][c].words ||
-                a.chains[i][c].discardStderr != b.chains[i][c].discardStderr)
-                return false;
-    }
-    return true;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string line(reinterpret_cast<const char*>(data), size);
-    const ParsedLine parsed = kor::cfg::parseCommandLine(line);
-    if (!parsed.ok) {
-        FUZZ_CHECK(parsed.chains.empty(), "a refused line keeps commands: " + line);
-        FUZZ_CHECK(!parsed.error.empty(), "a refused line without a reason: " + line);
-        return 0;
-    }
-    FUZZ_CHECK(line.find_first_of(std::string("\n\r\0", 3)) == std::string::npos,
-               "accepted a line break or NUL: " + line);
-    std::vector<std::string> words;
-    for (const auto& chain : parsed.chains) {
-        FUZZ_CHECK(!chain.empty(), "an empty chain in: " + line);
-        for (const auto& command : chain) {
-            const std::string why = brokenPromise(command);
-            FUZZ_CHECK(why.empty(), why + " in: " + line);
-            words.insert(words.end(), command.words.begin(), command.words.end());
-        }
-    }
-    FUZZ_CHECK(words == expectedWords(line), "the words are not the line's pieces: " + line);
-
-    const std::string plain = plainForm(parsed);
-    const ParsedLine again = kor::cfg::parseCommandLine(plain);
-    FUZZ_CHECK(again.ok && sameCommands(parsed, again), "the plain form \"" + plain + "\" parses differently");
+    const kor::cfg::ParsedLine parsed = kor::cfg::parseCommandLine(line);
+    FUZZ_CHECK(parsed.ok || (parsed.chains.empty() && !parsed.error.empty()),
+               "a refused line keeps commands or has no reason: " + line);
+    if (!parsed.ok) return 0;
+    const std::string plain = plainForm(parsed, line);
+    FUZZ_CHECK(expectedWords(plain) == expectedWords(line), "the words are not the line's pieces: " + line);
+    const kor::cfg::ParsedLine again = kor::cfg::parseCommandLine(plain);
+    FUZZ_CHECK(again.ok && plainForm(again, plain) == plain, "the plain form \"" + plain + "\" parses differently");
     return 0;
 }
