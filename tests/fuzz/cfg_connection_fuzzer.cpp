@@ -12,135 +12,77 @@
 // its timeout here; ctest's per-input limit is below it, so one that does is
 // reported as a hang.
 
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
 #include "kor/cfg/CfgConnection.h"
 #include "kor/cfg/SocketConfigAccess.h"
 
-using nlohmann::json;
-
 namespace {
 
-const char kDeliveryEnd = '\x1e';
 // Long enough never to pass while the service's side is shut: reading up to
 // the end of the stream never waits.
 const int kRequestTimeoutMs = 5000;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// The service's listening socket, in a directory of its own that goes with
-// the program.
-class Service {
-public:
+// The service's listening socket, named after this process in TMPDIR (or
+// /tmp) and removed when the program ends.
+struct Service {
+    const char* tmp = getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/quorin-fuzz-" + std::to_string(getpid());
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     Service() {
-        const char* tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quorin-fuzz-XXXXXX";
-        std::vector<char> dir(pattern.begin(), pattern.end());
-        dir.push_back('\0');
-        FUZZ_CHECK(mkdtemp(dir.data()) != nullptr, std::string("mkdtemp: ") + strerror(errno));
-        dir_ = dir.data();
-        path_ = dir_ + "/cfg.socket";
-        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        FUZZ_CHECK(path_.size() < sizeof addr.sun_path, "socket path too long: " + path_);
-        memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-        FUZZ_CHECK(listener_ >= 0 && bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                       listen(listener_, 4) == 0,
-                   std::string("cannot listen on ") + path_ + ": " + strerror(errno));
+        sockaddr_un addr{AF_UNIX, {}};
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);  // a path cut short fails to connect
+        FUZZ_CHECK(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(listener, 4) == 0,
+                   "cannot listen on " + path + ": " + strerror(errno));
     }
     ~Service() {
-        ::close(listener_);
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
+        close(listener);
+        unlink(path.c_str());
     }
-    const std::string& path() const { return path_; }
-    int accept() const { return accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }
-
-private:
-    std::string dir_, path_;
-    int listener_ = -1;
 };
 
-// Writes what the socket takes; the deliveries are far below its buffer.
-void deliver(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        sent += size_t(n);
+// The service's end of one connection. Each delivery goes out with one
+// send: the whole input is far below the socket's buffer.
+struct Peer {
+    int fd;
+    ~Peer() { close(fd); }
+    void deliver(const std::string& bytes) const { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // The last line the client has sent: its latest request.
+    std::string lastRequest() const {
+        std::string received(1, '\n');
+        char buf[4096];
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) received.append(buf, size_t(n));
+        if (received.back() == '\n') received.pop_back();
+        return received.substr(received.rfind('\n') + 1);
     }
-}
-
-// The last line the client has sent since the previous call: its latest
-// request.
-std::string lastRequest(int fd) {
-    std::string received;
-    char buf[4096];
-    ssize_t n;
-    while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) received.append(buf, size_t(n));
-    if (!received.empty() && received.back() == '\n') received.pop_back();
-    const size_t newline = received.rfind('\n');
-    return newline == std::string::npos ? received : received.substr(newline + 1);
-}
-
-std::string text(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
-
-void takeNotifications(kor::cfg::CfgConnection& connection) {
-    std::string table;
-    while (connection.takeNotification(table)) {
-    }
-}
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Service service;
     const std::string stream(reinterpret_cast<const char*>(data), size);
-
     kor::cfg::CfgConnection connection;
-    FUZZ_CHECK(connection.open(service.path()), "cannot connect to " + service.path());
-    Fd peer(service.accept());
-    FUZZ_CHECK(peer.get() >= 0, std::string("accept: ") + strerror(errno));
-
-    size_t start = 0, end;
-    while ((end = stream.find(kDeliveryEnd, start)) != std::string::npos) {
-        deliver(peer.get(), stream.substr(start, end - start));
+    FUZZ_CHECK(connection.open(service.path), "cannot connect to " + service.path);
+    const Peer peer{accept4(service.listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)};
+    FUZZ_CHECK(peer.fd >= 0, std::string("accept: ") + strerror(errno));
+    std::string table;
+    size_t start = 0;
+    for (size_t end; (end = stream.find('\x1e', start)) != std::string::npos; start = end + 1) {
+        peer.deliver(stream.substr(start, end - start));
         connection.readAvailable();
-        takeNotifications(connection);
-        start = end + 1;
+        while (connection.takeNotification(table)) continue;
     }
-    deliver(peer.get(), stream.substr(start));
-    shutdown(peer.get(), SHUT_WR);
+    peer.deliver(stream.substr(start));
+    shutdown(peer.fd, SHUT_WR);
 
-    // One table is read from a snapshot (a dump), the others one request a
-    // call.
+    // One table is read from a snapshot (a dump), the others one request a call.
     kor::cfg::SocketConfigAccess access(connection, kRequestTimeoutMs);
     access.setSnapshotTables({"BalancingGroups"});
     access.refreshSnapshot();
@@ -156,13 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     access.startTransaction();
     access.endTransaction();
 
-    lastRequest(peer.get());
-    const json answer = connection.request({{"op", "count"}, {"table", "Balancing"}}, kRequestTimeoutMs);
-    const json sent = json::parse(lastRequest(peer.get()), nullptr, false);
-    if (answer.is_object() && answer.contains("id") && sent.is_object() && sent.contains("id"))
-        FUZZ_CHECK(answer["id"] == sent["id"], "the answer " + text(answer) + " to " + text(sent));
-
+    const auto answer = connection.request({{"op", "count"}, {"table", "Balancing"}}, kRequestTimeoutMs);
+    const auto sent = nlohmann::json::parse(peer.lastRequest(), nullptr, false);
+    FUZZ_CHECK(!answer.is_object() || !answer.contains("id") || !sent.is_object() || !sent.contains("id") ||
+                   answer["id"] == sent["id"],
+               "the answer's id is not its request's: " + answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     connection.waitNotification(0);
-    takeNotifications(connection);
+    while (connection.takeNotification(table)) continue;
     return 0;
 }
