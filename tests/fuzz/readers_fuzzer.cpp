@@ -7,25 +7,36 @@
 // of their ranges). The configuration is in memory and the command lines
 // are recorded, not run.
 //
+// The columns and the kinds of their values, the values of each kind, the
+// configuration every input starts from, the device names of events and
+// the tables a load names are in readers.json. The values of a working
+// router come first in each list (an input that runs out of bytes picks
+// them), then texts that are no device name or address and numbers at and
+// beyond the ends of their ranges. The starting router works: two groups,
+// one of them sticky, sharing the uplink wan1, names resolved through
+// InterfaceMapping, and a service each. The device names are the names of
+// the values, those that are no kernel device name (1 to 15 bytes, no "/",
+// ":" or blank, not "." or "..") as "wan1": the network-status service
+// reports no others. A load names no table, one it does not read, or one
+// of the seven.
+//
 // No crash, no sanitizer report, no command line that names routing table 0
 // (every table, for ip) and none that the command runner would refuse.
 //
-// The one thing the controller runs itself is "/sbin/ip route show table N"
-// through popen(), to fingerprint a member's table. This target is linked
-// with popen and pclose wrapped (-Wl,--wrap): those listings come from
-// memory, made up per table, so the fuzzer starts no process and the route
-// events can make a table look changed.
+// The one program the controller starts itself is "/sbin/ip route show
+// table N", through popen(), to fingerprint a member's table. This target is
+// linked with popen and pclose wrapped (-Wl,--wrap): those listings come
+// from memory, made up per table, so the fuzzer starts no process and the
+// route events can make a table look changed.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
-#include <string>
 #include <unordered_set>
-#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
 #include "kor/cfg/CommandRunner.h"
@@ -35,180 +46,61 @@
 
 using moduna::Value;
 using quorin_test::MemoryAccess;
-using quorin_test::Row;
+using json = nlohmann::ordered_json;
 
-// --- Table listings ----------------------------------------------------------
+// Per table number: twice the number of changes of its listing, plus one
+// while it cannot be read (popen fails).
+static std::map<long, unsigned> listings;
+
+// Only the listing of a table other than 0 is started; one not closed is a
+// leak that LeakSanitizer reports.
+extern "C" FILE* __wrap_popen(const char* command, const char*) {
+    static std::string text;
+    const std::string prefix = "/sbin/ip route show table ";
+    const long table = std::string(command).rfind(prefix, 0) ? 0 : strtol(command + prefix.size(), nullptr, 10);
+    FUZZ_CHECK(table != 0, std::string("popen of: ") + command);
+    if (listings[table] & 1) return nullptr;
+    text = "default dev uplink scope link version " + std::to_string(listings[table] / 2) + "\n";
+    return fmemopen(&text[0], text.size(), "r");
+}
+
+extern "C" int __wrap_pclose(FILE* stream) { return fclose(stream); }
 
 namespace {
 
-const char kListingCommand[] = "/sbin/ip route show table ";
+const json kData = json::parse(std::ifstream(QUORIN_FUZZ_DATA "/readers.json"), nullptr, false, true);
 
-// Per table number: how often its listing changed, and whether it cannot be
-// read (popen fails).
-std::map<long, unsigned> listingVersion;
-std::map<long, bool> listingUnreadable;
-std::string listingText;
-FILE* listingFile = nullptr;
+size_t pick(FuzzedDataProvider& in, const json& list) { return in.ConsumeIntegralInRange<size_t>(0, list.size() - 1); }
+const json& pickFrom(FuzzedDataProvider& in, const json& list) { return list[pick(in, list)]; }
 
-}  // namespace
+Value value(const json& v) { return v.is_string() ? Value(v.get<std::string>()) : Value(v.get<long long>()); }
 
-extern "C" FILE* __real_popen(const char* command, const char* mode);
-extern "C" int __real_pclose(FILE* stream);
-
-extern "C" FILE* __wrap_popen(const char* command, const char* mode) {
-    if (strncmp(command, kListingCommand, sizeof kListingCommand - 1) != 0) return __real_popen(command, mode);
-    FUZZ_CHECK(listingFile == nullptr, "two table listings open at once");
-    const long table = strtol(command + sizeof kListingCommand - 1, nullptr, 10);
-    FUZZ_CHECK(table != 0, std::string("listing of table 0: ") + command);
-    if (listingUnreadable[table]) return nullptr;
-    listingText = "default dev uplink scope link version " + std::to_string(listingVersion[table]) + "\n";
-    listingFile = fmemopen(&listingText[0], listingText.size(), "r");
-    return listingFile;
+MemoryAccess start() {
+    MemoryAccess db;
+    for (const auto& table : kData.at("start").items())
+        for (const json& row : table.value()) {
+            quorin_test::Row& cells = db.tables[table.key()].emplace_back();
+            for (const auto& cell : row.items()) cells[cell.key()] = value(cell.value());
+        }
+    return db;
 }
 
-extern "C" int __wrap_pclose(FILE* stream) {
-    if (stream != listingFile || !stream) return __real_pclose(stream);
-    listingFile = nullptr;
-    fclose(stream);
-    return 0;
-}
-
-// --- Decoding ------------------------------------------------------------------
-
-namespace {
-
-enum class Kind { Name, Address, Protocol, Id, Flag, Percent, Port, Seconds };
-
-// The values of each kind: those of a working router first (an input that
-// runs out of bytes picks them), then texts that are no device name or
-// address and numbers at and beyond the ends of their ranges.
-const std::vector<std::string> kNames = {
-    "wan1", "wan2", "wan3", "lan0", "lan1", "$$(WAN2)", "$$(LAN)", "WAN2", "LAN", "$$(none)", "$$(WAN2",
-    "pre$$(WAN2)post", "", "e", "exec", "-b", "+", "wan+", "!wan1", "a|b", "a&b", "a>b", "a;b", "wan1 table main",
-    "tab\tx", "wan1/0", "wan:1", ".", "abcdefghijklmnopq", "w\xc3\xa4n", "x\x7f", "-j", "--modprobe=/bin/sh"};
-const std::vector<std::string> kAddresses = {
-    "10.1.0.2", "10.2.0.2", "10.3.0.2", "10.1.0.1", "0.0.0.0", "", "192.168.1.0/24", "1.2.3.4 table 0", "all",
-    "e", "255.255.255.255", "1.2.3", "256.1.1.1", "host.example", "-j", "0/0", "10.0.0.1;ip", "!1.2.3.4"};
-const std::vector<std::string> kProtocols = {"tcp", "udp", "", "icmp", "all", "ALL", "6", "256", "-1",
-                                             "tcp;udp", "e", "tcp udp", "!tcp"};
-const std::vector<long long> kIds = {1, 2, 3, 0, -1, 2147483647, -2147483648LL, 4294967297LL};
-const std::vector<long long> kFlags = {0, 1, 2, -1, 4294967296LL};
-const std::vector<long long> kPercents = {50, 40, 60, 0, 100, 101, -1, 2147483647, -2147483648LL};
-const std::vector<long long> kPorts = {80, 0, 443, 1024, 65535, 65536, -1, 2147483647};
-const std::vector<long long> kSeconds = {120, 0, 1, 2147483, 2147484, -1, 2147483647, -9223372036854775807LL};
-
-struct Column {
-    const char* name;
-    Kind kind;
-};
-
-struct Table {
-    const char* name;
-    std::vector<Column> columns;
-};
-
-// The tables and columns as the controller reads them.
-const std::vector<Table> kTables = {
-    {"Balancing", {{"Verbose", Kind::Flag}, {"StickyTimeout", Kind::Seconds}}},
-    {"BalancingGroups",
-     {{"Id", Kind::Id},
-      {"ClientInterface", Kind::Name},
-      {"Enable", Kind::Flag},
-      {"Sticky", Kind::Flag},
-      {"Autobalance", Kind::Flag}}},
-    {"BalancingInterfaces",
-     {{"BalancingGroupId", Kind::Id}, {"Interface", Kind::Name}, {"UsagePercent", Kind::Percent}}},
-    {"BalancingServices",
-     {{"Id", Kind::Id},
-      {"BalancingGroupId", Kind::Id},
-      {"SrcIP", Kind::Address},
-      {"DstIP", Kind::Address},
-      {"Proto", Kind::Protocol},
-      {"SrcPortStart", Kind::Port},
-      {"SrcPortEnd", Kind::Port},
-      {"DstPortStart", Kind::Port},
-      {"DstPortEnd", Kind::Port}}},
-    {"StatusNetifWatch", {{"Name", Kind::Name}, {"Addr", Kind::Address}}},
-    {"DefaultWANGateway", {{"InterfaceName", Kind::Name}, {"GatewayAddress", Kind::Address}}},
-    {"InterfaceMapping", {{"LogicalName", Kind::Name}, {"PhysicalName", Kind::Name}}},
-};
-
-// Every input starts from a router that works: two groups, one of them
-// sticky, sharing the uplink wan1, names resolved through InterfaceMapping,
-// and a service each.
-void baseline(MemoryAccess& db) {
-    db.tables["Balancing"] = {{{"Verbose", Value(0)}, {"StickyTimeout", Value(120)}}};
-    db.tables["BalancingGroups"] = {quorin_test::group(1, "lan0"), quorin_test::group(2, "$$(LAN)", 1, 1, 1)};
-    db.tables["BalancingInterfaces"] = {quorin_test::uplink(1, "wan1", 60), quorin_test::uplink(1, "$$(WAN2)", 40),
-                                        quorin_test::uplink(2, "wan1", 50), quorin_test::uplink(2, "wan3", 50)};
-    db.tables["BalancingServices"] = {quorin_test::service(1, 1, "tcp", 80), quorin_test::service(2, 2, "", 0)};
-    db.tables["StatusNetifWatch"] = {quorin_test::status("wan1", "10.1.0.2"), quorin_test::status("wan2", "10.2.0.2"),
-                                     quorin_test::status("wan3", "10.3.0.2")};
-    db.tables["DefaultWANGateway"] = {{{"InterfaceName", Value("wan1")}, {"GatewayAddress", Value("10.1.0.1")}},
-                                      {{"InterfaceName", Value("wan3")}, {"GatewayAddress", Value("0.0.0.0")}}};
-    db.tables["InterfaceMapping"] = {{{"LogicalName", Value("LAN")}, {"PhysicalName", Value("lan1")}},
-                                     {{"LogicalName", Value("WAN2")}, {"PhysicalName", Value("wan2")}}};
-}
-
-template <typename T>
-const T& pick(FuzzedDataProvider& in, const std::vector<T>& pool) {
-    return pool[in.ConsumeIntegralInRange<size_t>(0, pool.size() - 1)];
-}
-
-const std::vector<long long>& numbers(Kind kind) {
-    switch (kind) {
-    case Kind::Id: return kIds;
-    case Kind::Flag: return kFlags;
-    case Kind::Percent: return kPercents;
-    case Kind::Port: return kPorts;
-    default: return kSeconds;
-    }
-}
-
-// A value of a column's kind; a number also as its text, now and then any
-// text.
-Value value(FuzzedDataProvider& in, Kind kind) {
-    switch (in.ConsumeIntegralInRange(0, 7)) {
-    case 6: return Value(in.ConsumeRandomLengthString(20));
-    case 7:
-        if (kind != Kind::Name && kind != Kind::Address && kind != Kind::Protocol)
-            return Value(std::to_string(pick(in, numbers(kind))));
-        break;
-    default: break;
-    }
-    switch (kind) {
-    case Kind::Name: return Value(pick(in, kNames));
-    case Kind::Address: return Value(pick(in, kAddresses));
-    case Kind::Protocol: return Value(pick(in, kProtocols));
-    default: return Value(pick(in, numbers(kind)));
-    }
-}
-
-// Sets, adds or deletes one cell, or deletes a row.
+// Sets or deletes one cell (of a new row, too), or deletes a row. A value
+// is of the column's kind, a number now and then as its text, and now and
+// then any text.
 void editTable(FuzzedDataProvider& in, MemoryAccess& db) {
-    const Table& table = pick(in, kTables);
-    std::vector<Row>& rows = db.tables[table.name];
+    const auto table = std::next(kData["columns"].begin(), long(pick(in, kData["columns"])));
+    std::vector<quorin_test::Row>& rows = db.tables[table.key()];
     const size_t index = in.ConsumeIntegralInRange<size_t>(0, rows.size());
     if (index == rows.size()) rows.emplace_back();
-    const Column& column = pick(in, table.columns);
-    switch (in.ConsumeIntegralInRange(0, 7)) {
-    case 0: rows[index].erase(column.name); break;
-    case 1: rows.erase(rows.begin() + long(index)); break;
-    default: rows[index][column.name] = value(in, column.kind); break;
-    }
-}
-
-// What the network-status service can report: kernel device names (1 to 15
-// bytes, no "/", ":" or blank; anything else goes), addresses as dotted
-// quads.
-bool isKernelDeviceName(const std::string& name) {
-    return !name.empty() && name.size() < 16 && name != "." && name != ".." &&
-           name.find_first_of("/: \t\n\v\f\r") == std::string::npos;
-}
-
-std::string device(FuzzedDataProvider& in) {
-    const std::string& name = pick(in, kNames);
-    return isKernelDeviceName(name) ? name : "wan1";
+    const auto column = std::next(table->begin(), long(pick(in, *table)));
+    const int op = in.ConsumeIntegralInRange(0, 7);
+    if (op == 0) rows[index].erase(column.key());
+    if (op == 1) rows.erase(rows.begin() + long(index));
+    if (op < 2) return;
+    const int form = in.ConsumeIntegralInRange(0, 7);
+    const json v = form == 6 ? json(in.ConsumeRandomLengthString(20)) : pickFrom(in, kData["values"][column->get<std::string>()]);
+    rows[index][column.key()] = form == 7 && v.is_number() ? Value(std::to_string(v.get<long long>())) : value(v);
 }
 
 std::string dottedQuad(FuzzedDataProvider& in) {
@@ -217,102 +109,70 @@ std::string dottedQuad(FuzzedDataProvider& in) {
     return out;
 }
 
-std::string gateway(FuzzedDataProvider& in) {
-    switch (in.ConsumeIntegralInRange(0, 2)) {
-    case 0: return "";
-    case 1: return "0.0.0.0";
-    default: return dottedQuad(in);
-    }
-}
-
-// --- Invariants ----------------------------------------------------------------
-
-// The word after "table" or "lookup" reads as 0 (ip takes 0x0 and 00 too).
-bool namesTableZero(const kor::cfg::ParsedLine& parsed) {
-    for (const auto& chain : parsed.chains)
-        for (const auto& command : chain)
-            for (size_t i = 0; i + 1 < command.words.size(); ++i) {
-                if (command.words[i] != "table" && command.words[i] != "lookup") continue;
-                const std::string& number = command.words[i + 1];
-                char* end = nullptr;
-                if (strtoul(number.c_str(), &end, 0) == 0 && end != number.c_str() && *end == '\0') return true;
-            }
-    return false;
-}
-
+// Every new recorded line is one the runner takes, and the word after
+// "table" or "lookup" never reads as 0 (ip takes 0x0 and 00 too). Most
+// lines recur in every input (those of the starting configuration above
+// all); each is checked once.
 void checkLines(kor::cfg::RecordingExecutor& recorded) {
-    // Most lines recur in every input (those of the starting configuration
-    // above all); each is checked once.
     static std::unordered_set<std::string> checked;
     if (checked.size() > 100000) checked.clear();
     for (const std::string& line : recorded.take()) {
         if (!checked.insert(line).second) continue;
         const kor::cfg::ParsedLine parsed = kor::cfg::parseCommandLine(line);
         FUZZ_CHECK(parsed.ok, "the runner refuses \"" + line + "\": " + parsed.error);
-        FUZZ_CHECK(!namesTableZero(parsed), "routing table 0 in: " + line);
+        for (const auto& chain : parsed.chains)
+            for (const auto& command : chain)
+                for (size_t i = 1; i < command.words.size(); ++i) {
+                    const char* word = command.words[i].c_str();
+                    char* end = nullptr;
+                    const bool zero = strtoul(word, &end, 0) == 0 && end != word && *end == '\0';
+                    FUZZ_CHECK(!zero || (command.words[i - 1] != "table" && command.words[i - 1] != "lookup"),
+                               "routing table 0 in: " + line);
+                }
     }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FUZZ_CHECK(!kData.is_discarded(), "cannot read " QUORIN_FUZZ_DATA "/readers.json");
     FuzzedDataProvider in(data, size);
-    listingVersion.clear();
-    listingUnreadable.clear();
-
-    MemoryAccess db;
-    baseline(db);
+    listings.clear();
+    MemoryAccess db = start();
     auto recorded = std::make_shared<kor::cfg::RecordingExecutor>();
     kor::cfg::ActionQueue queue(recorded);
     auto controller = std::make_unique<kor::quorin::quorin>();
     controller->loadFromConfig(db, "");
     controller->commitToSystem(db, queue);
     checkLines(*recorded);
-
-    std::vector<std::string> tableNames = {"", "Unknown"};
-    for (const Table& table : kTables) tableNames.push_back(table.name);
-
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         switch (in.ConsumeIntegralInRange(0, 13)) {
-        case 0:
-        case 1:
-        case 2: editTable(in, db); break;
-        case 3:
-        case 4:
-            if (controller->loadFromConfig(db, pick(in, tableNames))) controller->commitToSystem(db, queue);
-            break;
+        case 0: case 1: case 2: editTable(in, db); break;
+        case 3: case 4: if (controller->loadFromConfig(db, pickFrom(in, kData["loads"]))) controller->commitToSystem(db, queue); break;
         case 5: controller->commitToSystem(db, queue); break;
-        case 6: controller->linkStatusEvent(device(in), in.ConsumeBool()); break;
-        case 7: controller->newAddressEvent(device(in), dottedQuad(in)); break;
+        case 6: controller->linkStatusEvent(pickFrom(in, kData["devices"]), in.ConsumeBool()); break;
+        case 7: controller->newAddressEvent(pickFrom(in, kData["devices"]), dottedQuad(in)); break;
         case 8:
             // The service may be busy or gone a few times first.
             for (int i = in.ConsumeIntegralInRange(0, 3); i > 0; --i)
                 db.startAnswers.push_back(in.ConsumeIntegralInRange(1u, 4u));
-            controller->removedAddressEvent(device(in), dottedQuad(in));
+            controller->removedAddressEvent(pickFrom(in, kData["devices"]), dottedQuad(in));
             break;
-        case 9:
-        case 10: {
+        case 9: case 10: {
             const std::string destination = dottedQuad(in);
             const int prefixLength = in.ConsumeIntegral<uint8_t>();
-            const std::string via = gateway(in);
-            const std::string dev = device(in);
-            if (in.ConsumeBool())
-                controller->AddRoute(destination, prefixLength, via, dev);
-            else
-                controller->DelRoute(destination, prefixLength, via, dev);
+            const int via = in.ConsumeIntegralInRange(0, 2);
+            const std::string gateway = via == 0 ? "" : via == 1 ? "0.0.0.0" : dottedQuad(in), dev = pickFrom(in, kData["devices"]);
+            if (in.ConsumeBool()) controller->AddRoute(destination, prefixLength, gateway, dev);
+            else controller->DelRoute(destination, prefixLength, gateway, dev);
             break;
         }
-        case 11: ++listingVersion[in.ConsumeIntegralInRange(256L, 264L)]; break;
-        case 12: {
-            bool& unreadable = listingUnreadable[in.ConsumeIntegralInRange(256L, 264L)];
-            unreadable = !unreadable;
-            break;
-        }
+        case 11: listings[in.ConsumeIntegralInRange(256L, 264L)] += 2; break;
+        case 12: listings[in.ConsumeIntegralInRange(256L, 264L)] ^= 1; break;
         default: controller->setDebugMode(in.ConsumeBool()); break;
         }
         checkLines(*recorded);
     }
-
     controller.reset();
     checkLines(*recorded);
     return 0;
