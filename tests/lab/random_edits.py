@@ -20,7 +20,8 @@
 # uplink device within a group, every client interface resolvable. A group
 # whose Id, client interface and stickiness stay keeps its share mode on
 # purpose, so "Autobalance" changes only with one of those or while the group
-# is disabled.
+# is disabled. A mapping changes only while no group or uplink row uses its
+# logical name.
 
 import json
 import os
@@ -93,8 +94,11 @@ def objects(tables):
 
 def valid(before, after):
     # Whether the edit leaves the two daemons alike unless one is at fault: no
-    # duplicates, every enabled group's client interface resolvable, and no
-    # share mode changed on a group that stays.
+    # duplicates, every enabled group's client interface resolvable, no share
+    # mode changed on a group that stays, and no mapping changed for a name
+    # that a group or uplink row uses (the daemon reads a changed mapping only
+    # when it next reads a table that uses it, so an operator changes the
+    # mapping first, then the rows).
     keys = [[r[column] for r in after[table]] for table, column in (
         ("BalancingGroups", "Id"), ("BalancingServices", "Id"), ("StatusNetifWatch", "Name"),
         ("DefaultWANGateway", "InterfaceName"), ("InterfaceMapping", "LogicalName"))]
@@ -102,7 +106,8 @@ def valid(before, after):
     groups = after["BalancingGroups"]
     mode = {identity: before["BalancingGroups"][i]["Autobalance"]
             for i, identity in objects(before)["BalancingGroups"].items()}
-    return (all(len(k) == len(set(k)) for k in keys) and
+    used = [r["ClientInterface"] for r in groups] + [r["Interface"] for r in after["BalancingInterfaces"]]
+    return (all(len(k) == len(set(k)) for k in keys) and all(resolve(before, n) == resolve(after, n) for n in used) and
             not any(r["Enable"] == 1 and "$$(" in resolve(after, r["ClientInterface"]) for r in groups) and
             all(mode.get(identity, groups[i]["Autobalance"]) == groups[i]["Autobalance"]
                 for i, identity in objects(after)["BalancingGroups"].items()))
