@@ -1,0 +1,167 @@
+// The balancing controller driven by the scenarios of
+// tests/data/unit-model.txt: configuration tables in memory, events and
+// routes in, and every command line it runs out, batch by batch, compared
+// with what the scenario expects after each step (the file says how).
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ipv4route-dbus.h"
+#include "kor/cfg/RecordingExecutor.h"
+#include "kor/sysloglevel.h"
+#include "quorin.h"
+
+namespace {
+
+using moduna::Value;
+using moduna::protocol::EResultCode;
+using Row = std::map<std::string, Value>;
+
+// Tables of rows; counts the tables read and answers startTransaction as
+// scripted (then 0).
+class MemoryAccess : public kor::cfg::IConfigAccess {
+public:
+    EResultCode getEntryCount(const std::string& table, unsigned& count) override {
+        counted += " " + table;
+        count = unsigned(tables[table].size());
+        return 0;
+    }
+    EResultCode readEntry(const std::string& table, unsigned index, moduna::NameList&,
+                          moduna::ValueList& values) override {
+        if (index >= tables[table].size()) return 4;
+        for (const auto& c : tables[table][index]) values.setValue(c.first, c.second);
+        return 0;
+    }
+    EResultCode findEntry(const std::string& table, const std::string& key, const std::string& value,
+                          moduna::NameList& names, moduna::ValueList& values) override {
+        for (unsigned i = 0; i < tables[table].size(); ++i)
+            if (tables[table][i].count(key) && tables[table][i][key].getText() == value)
+                return readEntry(table, i, names, values);
+        return 4;
+    }
+    EResultCode startTransaction() override {
+        ++starts;
+        unsigned rc = answers.empty() ? 0 : answers.front();
+        if (!answers.empty()) answers.pop_front();
+        return rc;
+    }
+    EResultCode endTransaction() override {
+        ++ends;
+        return 0;
+    }
+    std::map<std::string, std::vector<Row>> tables;
+    std::deque<unsigned> answers;
+    std::string counted;
+    int starts = 0, ends = 0;
+};
+
+struct Step {
+    std::string command, expected;
+};
+struct Scenario {
+    std::string name;
+    std::vector<Step> steps;
+};
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
+std::vector<Scenario> readScenarios() {
+    std::vector<Scenario> out;
+    std::ifstream in(QUORIN_TEST_DATA "/unit-model.txt");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("== ", 0) == 0) out.push_back({line.substr(3), {}});
+        else if (line.empty() || line[0] == '#' || out.empty()) continue;
+        else if (line[0] == '|' || line[0] == '=' || line == "--") {
+            if (!out.back().steps.empty()) out.back().steps.back().expected += line + "\n";
+        } else out.back().steps.push_back({line, ""});
+    }
+    return out;
+}
+
+class Model : public ::testing::TestWithParam<Scenario> {
+protected:
+    // Runs one step; returns what it did in the form of the file.
+    std::string run(const std::string& command) {
+        std::istringstream in(command);
+        std::string verb, table, a, b, c, d;
+        in >> verb;
+        const auto words = [&](std::string& w) -> std::istream& { return in >> std::quoted(w); };
+        std::ostringstream out;
+        db.counted.clear();
+        db.starts = db.ends = 0;
+        if (verb == "table") {
+            words(table);
+            db.tables[table].clear();
+        } else if (verb == "row") {
+            words(table);
+            Row& row = db.tables[table].emplace_back();
+            while (words(a) && words(b))
+                row[a] = b.find_first_not_of("-0123456789") == std::string::npos ? Value(std::stoll(b)) : Value(b);
+        } else if (verb == "drop") {
+            words(table) >> b;
+            db.tables[table].erase(db.tables[table].begin() + std::stoi(b));
+        } else if (verb == "answers") {
+            for (unsigned rc; in >> rc;) db.answers.push_back(rc);
+        } else if (verb == "load") {
+            words(table);
+            const bool changed = ctl->loadFromConfig(db, table);
+            out << "= " << (changed ? "changed," : "unchanged,") << " read" << db.counted << "\n";
+        } else if (verb == "commit") {
+            ctl->commitToSystem(db, queue);
+        } else if (verb == "removed" || verb == "added" || verb == "link") {
+            words(a) && words(b);
+            if (verb == "removed") ctl->removedAddressEvent(a, b);
+            if (verb == "added") ctl->newAddressEvent(a, b);
+            if (verb == "link") ctl->linkStatusEvent(a, b == "up");
+        } else if (verb == "add" || verb == "del") {  // DEST PREFIX GATEWAY DEVICE
+            words(a) >> c && words(b) && words(d);
+            (verb == "add") ? ctl->AddRoute(a, std::stoi(c), b, d) : ctl->DelRoute(a, std::stoi(c), b, d);
+        } else if (verb == "signal") {  // add|del DEST PREFIX GATEWAY DEVICE TABLE
+            unsigned prefix = 0, kernelTable = 0;
+            words(a) >> b >> prefix && words(c) && words(d) >> kernelTable;
+            kor::quorin::IPv4RouteDBusProxy::mirrorRoute(*ctl, module, a == "add", b, uint8_t(prefix), c, d,
+                                                         kernelTable);
+        } else if (verb == "copy") {  // DEST PREFIX GATEWAY PROTOCOL DEVICE, repeated
+            std::vector<kor::quorin::IPv4RouteInfo> routes;
+            for (std::string e; words(a) && words(b) && words(c) && words(d) && words(e);)
+                routes.push_back({a, b, c, d, e});
+            kor::quorin::copyMainTableRoutes(*ctl, module, routes);
+        } else if (verb == "end") {
+            ctl.reset();
+        } else {
+            ADD_FAILURE() << "unknown step " << command;
+        }
+        if (db.starts || db.ends) out << "= transactions started " << db.starts << ", ended " << db.ends << "\n";
+        size_t at = 0;
+        std::ostringstream lines;
+        for (size_t batch : rec->batches) {
+            for (size_t end = at + batch; at < end; ++at) lines << "| " << rec->lines[at] << "\n";
+            if (batch) lines << "--\n";
+        }
+        for (; at < rec->lines.size(); ++at) lines << "| " << rec->lines[at] << "\n";
+        if (queue.pending()) lines << "= " << queue.pending() << " lines left in the queue\n";
+        rec->take();
+        return lines.str() + out.str();
+    }
+    MemoryAccess db;
+    std::shared_ptr<kor::cfg::RecordingExecutor> rec = std::make_shared<kor::cfg::RecordingExecutor>();
+    kor::cfg::ActionQueue queue{rec};
+    std::unique_ptr<kor::quorin::quorin> ctl = std::make_unique<kor::quorin::quorin>();
+    const int module = KOR_Sysloglevel_registerModul("quorin");
+};
+
+TEST_P(Model, EachStepRunsTheExpectedLines) {
+    for (const Step& step : GetParam().steps) EXPECT_EQ(run(step.command), step.expected) << step.command;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, Model, ::testing::ValuesIn(readScenarios()),
+                         [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+}  // namespace
