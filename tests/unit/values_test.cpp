@@ -1,5 +1,6 @@
 // The checks of configured values, driven by the table of values that the
-// lab test also loads into the daemon (tests/data/config-values.tsv).
+// lab test also loads into the daemon (tests/data/config-values.tsv), and
+// the texts that read as numbers.
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,9 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
+#include "moduna/Value.h"
 #include "values.h"
 
 namespace {
@@ -47,4 +50,13 @@ TEST(ConfiguredValues, EachValueOfTheTableGetsItsVerdict) {
         ++rows;
     }
     EXPECT_GT(rows, 50);
+}
+
+TEST(ConfiguredValues, OnlyDecimalTextsInTheIntRangeReadAsNumbers) {
+    const std::pair<const char*, int> cases[] = {{"60", 60}, {"-3", -3}, {" 12 ", 12}, {"", 0}, {"abc", 0},
+                                                 {"12abc", 0}, {"0x10", 0}, {"1.5", 0}, {"-", 0}, {"1 2", 0},
+                                                 {"99999999999999999999999", 0}};
+    for (const auto& c : cases) EXPECT_EQ(moduna::Value(c.first).getInteger(), c.second) << c.first;
+    EXPECT_EQ(moduna::Value(4294967552LL).getInteger(), 0) << "out of the int range: 0, not wrapped";
+    EXPECT_EQ(moduna::Value(4294967552LL).getText(), "4294967552");
 }
