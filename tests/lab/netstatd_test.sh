@@ -63,9 +63,10 @@ restart_bus() {
     kill -CONT "$NETSTATD_PID"
 }
 # hold SECONDS: another client holds a transaction; returns once it does.
+# Its end: kill $HOLD_PID (the service rolls it back).
 hold() {
-    cfgctl hold "$1" >/dev/null 2>&1 &
-    HOLD_PID=$!
+    lab_spawn r1 hold.log cfgctl hold "$1"
+    HOLD_PID=$LAB_LAST_PID
     lab_wait_for 3 eval 'cfgctl del NoSuchTable 0 2>&1 | grep -q RC_BUSY'
 }
 # routes TABLE: GetIPv4RoutesFromTable, one route a line.
