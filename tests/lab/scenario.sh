@@ -11,8 +11,7 @@
 # In a test, source it after lib.sh:
 #   lab_init NAME; lab_private_tmp "$@"; scenario_start
 #   cfg load FILE; quorin_start; edit set TABLE 0 COL=VAL; kstate; ours; kcanon
-# Run directly (as root), it builds the same lab with the example
-# configuration loaded and opens a shell in the router namespace.
+# scripts/lab builds the same lab and opens a shell in the router namespace.
 
 # scenario_start: the namespaces, links, LOADB_PRE hook, bus and cfgserver.
 scenario_start() {
@@ -93,7 +92,6 @@ scenario_default_routes() {
 # tests/lab/internet.py): "internet spread N" prints how many of N new
 # connections went through each ISP.
 internet() { lab_exec c python3 "$LAB_SRC/tests/lab/internet.py" "$@"; }
-traffic() { internet spread "$@"; }
 
 # spread N [NS]: N new connections from the client namespace (c unless NS),
 # counted on one line: "u1 N u2 N u3 N lost N".
@@ -256,16 +254,3 @@ for part in text.split("== ")[1:]:
     print("== " + head, *lines, sep="\n")
 '
 }
-
-if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-    . "$(dirname "$0")/lib.sh"
-    lab_init lab
-    lab_private_tmp "$@"
-    scenario_start
-    cfg load "$LAB_SRC/docs/example-config.json" >/dev/null
-    quorin_start
-    echo "# quorin runs in namespace $(lab_ns r) on the example tables; its output is in"
-    echo "# $LAB_DIR/quorin.1.log. Try cfgctl, iptables-save -t mangle, ip rule, ipset list -t."
-    echo "# Leaving this shell stops everything and removes the lab."
-    PATH=$LAB_BIN:$PATH PS1='lab# ' lab_exec r bash --norc -i
-fi
