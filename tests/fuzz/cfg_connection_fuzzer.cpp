@@ -16,8 +16,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 
 #include "fuzz_check.h"
 #include "kor/cfg/CfgConnection.h"
@@ -25,21 +23,16 @@
 
 namespace {
 
-// Long enough never to pass while the service's side is shut: reading up to
-// the end of the stream never waits.
-const int kRequestTimeoutMs = 5000;
-
-// The service's listening socket, named after this process in TMPDIR (or
-// /tmp) and removed when the program ends.
+// The service's listening socket, named after this process in /tmp and
+// removed when the program ends.
 struct Service {
-    const char* tmp = getenv("TMPDIR");
-    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/quorin-fuzz-" + std::to_string(getpid());
+    std::string path = "/tmp/quorin-fuzz-" + std::to_string(getpid());
     int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     Service() {
         sockaddr_un addr{AF_UNIX, {}};
         path.copy(addr.sun_path, sizeof addr.sun_path - 1);  // a path cut short fails to connect
         FUZZ_CHECK(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(listener, 4) == 0,
-                   "cannot listen on " + path + ": " + strerror(errno));
+                   "cannot listen on " + path);
     }
     ~Service() {
         close(listener);
@@ -47,12 +40,10 @@ struct Service {
     }
 };
 
-// The service's end of one connection. Each delivery goes out with one
-// send: the whole input is far below the socket's buffer.
+// The service's end of one connection.
 struct Peer {
     int fd;
     ~Peer() { close(fd); }
-    void deliver(const std::string& bytes) const { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
     // The last line the client has sent: its latest request.
     std::string lastRequest() const {
         std::string received(1, '\n');
@@ -71,19 +62,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kor::cfg::CfgConnection connection;
     FUZZ_CHECK(connection.open(service.path), "cannot connect to " + service.path);
     const Peer peer{accept4(service.listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)};
-    FUZZ_CHECK(peer.fd >= 0, std::string("accept: ") + strerror(errno));
-    std::string table;
+    FUZZ_CHECK(peer.fd >= 0, "accept failed on " + service.path);
+    // Each delivery goes out with one send: the whole input is far below the
+    // socket's buffer.
     size_t start = 0;
     for (size_t end; (end = stream.find('\x1e', start)) != std::string::npos; start = end + 1) {
-        peer.deliver(stream.substr(start, end - start));
+        send(peer.fd, stream.data() + start, end - start, MSG_NOSIGNAL);
         connection.readAvailable();
-        while (connection.takeNotification(table)) continue;
+        for (std::string table; connection.takeNotification(table);) continue;
     }
-    peer.deliver(stream.substr(start));
+    send(peer.fd, stream.data() + start, stream.size() - start, MSG_NOSIGNAL);
     shutdown(peer.fd, SHUT_WR);
 
     // One table is read from a snapshot (a dump), the others one request a call.
-    kor::cfg::SocketConfigAccess access(connection, kRequestTimeoutMs);
+    // The timeout is long enough never to pass while the service's side is
+    // shut: reading up to the end of the stream never waits.
+    kor::cfg::SocketConfigAccess access(connection, 5000);
     access.setSnapshotTables({"BalancingGroups"});
     access.refreshSnapshot();
     unsigned count = 0;
@@ -98,12 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     access.startTransaction();
     access.endTransaction();
 
-    const auto answer = connection.request({{"op", "count"}, {"table", "Balancing"}}, kRequestTimeoutMs);
+    const auto answer = connection.request({{"op", "count"}, {"table", "Balancing"}}, 5000);
     const auto sent = nlohmann::json::parse(peer.lastRequest(), nullptr, false);
-    FUZZ_CHECK(!answer.is_object() || !answer.contains("id") || !sent.is_object() || !sent.contains("id") ||
-                   answer["id"] == sent["id"],
-               "the answer's id is not its request's: " + answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    FUZZ_CHECK(!answer.contains("id") || !sent.contains("id") || answer["id"] == sent["id"],
+               "the answer's id is not that of its request " + sent.dump());
     connection.waitNotification(0);
-    while (connection.takeNotification(table)) continue;
+    for (std::string table; connection.takeNotification(table);) continue;
     return 0;
 }

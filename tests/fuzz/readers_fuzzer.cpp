@@ -34,6 +34,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <unordered_set>
 
 #include <nlohmann/json.hpp>
@@ -41,11 +42,10 @@
 #include "fuzz_check.h"
 #include "kor/cfg/CommandRunner.h"
 #include "kor/cfg/RecordingExecutor.h"
-#include "model_fixtures.h"
 #include "quorin.h"
 
-using moduna::Value;
-using quorin_test::MemoryAccess;
+using moduna::NameList, moduna::Value, moduna::ValueList;
+using moduna::protocol::EResultCode;
 using json = nlohmann::ordered_json;
 
 // Per table number: twice the number of changes of its listing, plus one
@@ -56,12 +56,11 @@ static std::map<long, unsigned> listings;
 // leak that LeakSanitizer reports.
 extern "C" FILE* __wrap_popen(const char* command, const char*) {
     static std::string text;
-    const std::string prefix = "/sbin/ip route show table ";
-    const long table = std::string(command).rfind(prefix, 0) ? 0 : strtol(command + prefix.size(), nullptr, 10);
-    FUZZ_CHECK(table != 0, std::string("popen of: ") + command);
-    if (listings[table] & 1) return nullptr;
+    long table = 0;
+    FUZZ_CHECK(std::sscanf(command, "/sbin/ip route show table %ld", &table) == 1 && table != 0,
+               std::string("popen of: ") + command);
     text = "default dev uplink scope link version " + std::to_string(listings[table] / 2) + "\n";
-    return fmemopen(&text[0], text.size(), "r");
+    return listings[table] & 1 ? nullptr : fmemopen(&text[0], text.size(), "r");
 }
 
 extern "C" int __wrap_pclose(FILE* stream) { return fclose(stream); }
@@ -72,35 +71,56 @@ const json kData = json::parse(std::ifstream(QUORIN_FUZZ_DATA "/readers.json"), 
 
 size_t pick(FuzzedDataProvider& in, const json& list) { return in.ConsumeIntegralInRange<size_t>(0, list.size() - 1); }
 const json& pickFrom(FuzzedDataProvider& in, const json& list) { return list[pick(in, list)]; }
+std::string pickText(FuzzedDataProvider& in, const char* list) { return pickFrom(in, kData[list]); }
 
 Value value(const json& v) { return v.is_string() ? Value(v.get<std::string>()) : Value(v.get<long long>()); }
 
-MemoryAccess start() {
-    MemoryAccess db;
-    for (const auto& table : kData.at("start").items())
-        for (const json& row : table.value()) {
-            quorin_test::Row& cells = db.tables[table.key()].emplace_back();
-            for (const auto& cell : row.items()) cells[cell.key()] = value(cell.value());
-        }
-    return db;
-}
+// The configuration in memory, the tables as JSON, starting from the
+// working router. startTransaction gives the answers queued in
+// startAnswers (a character each) first, then 0.
+struct MemoryAccess : kor::cfg::IConfigAccess {
+    json tables = kData["start"];
+    std::string startAnswers;
+    EResultCode getEntryCount(const std::string& table, unsigned& count) override {
+        count = unsigned(tables[table].size());
+        return 0;
+    }
+    EResultCode readEntry(const std::string& table, unsigned index, NameList&, ValueList& values) override {
+        if (index >= tables[table].size()) return 4;
+        for (const auto& cell : tables[table][index].items()) values.setValue(cell.key(), value(cell.value()));
+        return 0;
+    }
+    EResultCode findEntry(const std::string& table, const std::string& key, const std::string& text, NameList& names,
+                          ValueList& values) override {
+        for (unsigned i = 0; i < tables[table].size(); ++i)
+            if (tables[table][i].contains(key) && value(tables[table][i][key]).getText() == text)
+                return readEntry(table, i, names, values);
+        return 4;
+    }
+    EResultCode startTransaction() override {
+        const unsigned answer = startAnswers.empty() ? 0 : unsigned(startAnswers[0]);
+        startAnswers.erase(0, 1);
+        return answer;
+    }
+    EResultCode endTransaction() override { return 0; }
+};
 
 // Sets or deletes one cell (of a new row, too), or deletes a row. A value
 // is of the column's kind, a number now and then as its text, and now and
 // then any text.
 void editTable(FuzzedDataProvider& in, MemoryAccess& db) {
     const auto table = std::next(kData["columns"].begin(), long(pick(in, kData["columns"])));
-    std::vector<quorin_test::Row>& rows = db.tables[table.key()];
+    json& rows = db.tables[table.key()];
     const size_t index = in.ConsumeIntegralInRange<size_t>(0, rows.size());
-    if (index == rows.size()) rows.emplace_back();
+    if (index == rows.size()) rows.push_back(json::object());
     const auto column = std::next(table->begin(), long(pick(in, *table)));
     const int op = in.ConsumeIntegralInRange(0, 7);
     if (op == 0) rows[index].erase(column.key());
-    if (op == 1) rows.erase(rows.begin() + long(index));
+    if (op == 1) rows.erase(index);
     if (op < 2) return;
     const int form = in.ConsumeIntegralInRange(0, 7);
-    const json v = form == 6 ? json(in.ConsumeRandomLengthString(20)) : pickFrom(in, kData["values"][column->get<std::string>()]);
-    rows[index][column.key()] = form == 7 && v.is_number() ? Value(std::to_string(v.get<long long>())) : value(v);
+    const json v = form == 6 ? json(in.ConsumeRandomLengthString(20)) : pickFrom(in, kData["values"][std::string(*column)]);
+    rows[index][column.key()] = form == 7 && v.is_number() ? json(std::to_string(v.get<long long>())) : v;
 }
 
 std::string dottedQuad(FuzzedDataProvider& in) {
@@ -109,26 +129,19 @@ std::string dottedQuad(FuzzedDataProvider& in) {
     return out;
 }
 
-// Every new recorded line is one the runner takes, and the word after
-// "table" or "lookup" never reads as 0 (ip takes 0x0 and 00 too). Most
-// lines recur in every input (those of the starting configuration above
-// all); each is checked once.
+// Every new recorded line is one the runner takes, and no word after
+// "table" or "lookup" reads as 0 (ip takes 00, 0x0 and -0 too). Most lines
+// recur in every input (those of the starting configuration above all);
+// each is checked once.
 void checkLines(kor::cfg::RecordingExecutor& recorded) {
+    static const std::regex tableZero(R"((^|[ \t;])(table|lookup)[ \t]+[-+]?(0+|0[xX]0+)([ \t;]|$))");
     static std::unordered_set<std::string> checked;
     if (checked.size() > 100000) checked.clear();
     for (const std::string& line : recorded.take()) {
         if (!checked.insert(line).second) continue;
         const kor::cfg::ParsedLine parsed = kor::cfg::parseCommandLine(line);
         FUZZ_CHECK(parsed.ok, "the runner refuses \"" + line + "\": " + parsed.error);
-        for (const auto& chain : parsed.chains)
-            for (const auto& command : chain)
-                for (size_t i = 1; i < command.words.size(); ++i) {
-                    const char* word = command.words[i].c_str();
-                    char* end = nullptr;
-                    const bool zero = strtoul(word, &end, 0) == 0 && end != word && *end == '\0';
-                    FUZZ_CHECK(!zero || (command.words[i - 1] != "table" && command.words[i - 1] != "lookup"),
-                               "routing table 0 in: " + line);
-                }
+        FUZZ_CHECK(!std::regex_search(line, tableZero), "routing table 0 in: " + line);
     }
 }
 
@@ -138,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!kData.is_discarded(), "cannot read " QUORIN_FUZZ_DATA "/readers.json");
     FuzzedDataProvider in(data, size);
     listings.clear();
-    MemoryAccess db = start();
+    MemoryAccess db;
     auto recorded = std::make_shared<kor::cfg::RecordingExecutor>();
     kor::cfg::ActionQueue queue(recorded);
     auto controller = std::make_unique<kor::quorin::quorin>();
@@ -148,23 +161,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         switch (in.ConsumeIntegralInRange(0, 13)) {
         case 0: case 1: case 2: editTable(in, db); break;
-        case 3: case 4: if (controller->loadFromConfig(db, pickFrom(in, kData["loads"]))) controller->commitToSystem(db, queue); break;
+        case 3: case 4: if (controller->loadFromConfig(db, pickText(in, "loads"))) controller->commitToSystem(db, queue); break;
         case 5: controller->commitToSystem(db, queue); break;
-        case 6: controller->linkStatusEvent(pickFrom(in, kData["devices"]), in.ConsumeBool()); break;
-        case 7: controller->newAddressEvent(pickFrom(in, kData["devices"]), dottedQuad(in)); break;
+        case 6: controller->linkStatusEvent(pickText(in, "devices"), in.ConsumeBool()); break;
+        case 7: controller->newAddressEvent(pickText(in, "devices"), dottedQuad(in)); break;
         case 8:
             // The service may be busy or gone a few times first.
             for (int i = in.ConsumeIntegralInRange(0, 3); i > 0; --i)
-                db.startAnswers.push_back(in.ConsumeIntegralInRange(1u, 4u));
-            controller->removedAddressEvent(pickFrom(in, kData["devices"]), dottedQuad(in));
+                db.startAnswers += char(in.ConsumeIntegralInRange(1u, 4u));
+            controller->removedAddressEvent(pickText(in, "devices"), dottedQuad(in));
             break;
         case 9: case 10: {
             const std::string destination = dottedQuad(in);
-            const int prefixLength = in.ConsumeIntegral<uint8_t>();
-            const int via = in.ConsumeIntegralInRange(0, 2);
-            const std::string gateway = via == 0 ? "" : via == 1 ? "0.0.0.0" : dottedQuad(in), dev = pickFrom(in, kData["devices"]);
-            if (in.ConsumeBool()) controller->AddRoute(destination, prefixLength, gateway, dev);
-            else controller->DelRoute(destination, prefixLength, gateway, dev);
+            const int prefixLength = in.ConsumeIntegral<uint8_t>(), via = in.ConsumeIntegralInRange(0, 2);
+            const std::string gateway = via == 0 ? "" : via == 1 ? "0.0.0.0" : dottedQuad(in), device = pickText(in, "devices");
+            const auto event = in.ConsumeBool() ? &kor::quorin::quorin::AddRoute : &kor::quorin::quorin::DelRoute;
+            (controller.get()->*event)(destination, prefixLength, gateway, device);
             break;
         }
         case 11: listings[in.ConsumeIntegralInRange(256L, 264L)] += 2; break;
