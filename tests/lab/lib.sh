@@ -92,17 +92,12 @@ lab_spawn() {
     LAB_PIDS+=("$LAB_LAST_PID")
 }
 
-# lab_stop PID [SIGNAL]: ends one process and waits for it; its status is in
-# LAB_STATUS.
+# lab_stop PID [SIGNAL [SECONDS]]: ends one process (SIGKILL after 5 s) and
+# waits for it; its status is in LAB_STATUS.
 lab_stop() {
-    local pid=$1 sig=${2:-TERM} i
-    kill -"$sig" "$pid" 2>/dev/null
-    for i in $(seq 1 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
+    kill -"${2:-TERM}" "$1" 2>/dev/null
+    lab_gone "${3:-5}" "$1" || kill -KILL "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
     LAB_STATUS=$?
 }
 
@@ -117,39 +112,35 @@ lab_wait_for() {
     return 1
 }
 
+# lab_result WHAT STATUS: counts one check and prints its PASS or FAIL line.
+lab_result() {
+    LAB_CHECKS=$((LAB_CHECKS + 1))
+    [ "$2" = 0 ] && echo "PASS: $LAB_NAME: $1" && return
+    echo "FAIL: $LAB_NAME: $1"
+    LAB_FAILS=$((LAB_FAILS + 1))
+    return 1
+}
+
+# check WHAT CMD...: the command must succeed.
 check() {
     local what=$1
     shift
-    LAB_CHECKS=$((LAB_CHECKS + 1))
-    if "$@"; then
-        echo "PASS: $LAB_NAME: $what"
-    else
-        echo "FAIL: $LAB_NAME: $what"
-        LAB_FAILS=$((LAB_FAILS + 1))
-    fi
+    "$@"
+    lab_result "$what" $?
 }
 
 # check_eq WHAT EXPECTED ACTUAL: compares two texts and shows a diff on failure.
 check_eq() {
-    LAB_CHECKS=$((LAB_CHECKS + 1))
-    if [ "$2" == "$3" ]; then
-        echo "PASS: $LAB_NAME: $1"
-    else
-        echo "FAIL: $LAB_NAME: $1"
-        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/#   /'
-        LAB_FAILS=$((LAB_FAILS + 1))
-    fi
+    [ "$2" == "$3" ]
+    lab_result "$1" $? || diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/#   /'
 }
 
+# lab_cleanup: ends every process started, the last started first, and
+# removes the namespaces.
 lab_cleanup() {
-    local pid ns
-    for pid in "${LAB_PIDS[@]}"; do
-        kill -TERM "$pid" 2>/dev/null
-    done
-    for pid in "${LAB_PIDS[@]}"; do
-        for _ in $(seq 1 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+    local i ns
+    for ((i = ${#LAB_PIDS[@]} - 1; i >= 0; i--)); do
+        lab_stop "${LAB_PIDS[i]}" TERM 3
     done
     for ns in "${LAB_NETNS[@]}"; do
         ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
@@ -208,11 +199,5 @@ lab_running() {
 
 # lab_gone SECONDS PID: waits until a process that is not our child has
 # ended; fails when it still runs after that time.
-lab_gone() {
-    local limit=$1 pid=$2 i
-    for i in $(seq 1 $((limit * 20))); do
-        lab_running "$pid" || return 0
-        sleep 0.05
-    done
-    return 1
-}
+lab_gone() { lab_wait_for "$1" lab_ended "$2"; }
+lab_ended() { ! lab_running "$1"; }
