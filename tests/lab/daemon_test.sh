@@ -42,15 +42,7 @@ stop_with() {
 
 # normal FILE: without time stamps, source lines and the test's directories.
 normal() { sed -E "s/^[0-9-]+ [0-9:.]+ ([A-Z]+) [^ ]+ [^ ]+ /\1 /; s|$D/||g; s|$LAB_BIN/||g" "$1"; }
-cmd=
-while IFS= read -r line; do
-    [[ $line == '#'* || -z $line ]] && continue
-    if [[ $line == '$ '* ]]; then
-        # In this shell, not a subshell: helpers keep what they learn.
-        [ -n "$cmd" ] && { eval "$cmd" </dev/null >out.txt 2>&1; check_eq "$cmd" "$want" "$(normal out.txt)"; }
-        cmd=${line#\$ } want=
-    else
-        want+=${want:+$'\n'}$line
-    fi
-done < <(cat "$LAB_SRC/tests/data/daemon-runs.txt"; echo '$ end')
+# run CMD EXPECTED: in this shell, not a subshell: helpers keep what they learn.
+run() { eval "$1" </dev/null >out.txt 2>&1; check_eq "$1" "$2" "$(normal out.txt)"; }
+lab_steps "$LAB_SRC/tests/data/daemon-runs.txt" run
 lab_done

@@ -183,6 +183,19 @@ lab_dbus() {
     export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$sock"
 }
 
+# lab_steps FILE FUNCTION: replays a file of steps, each a line "$ COMMAND"
+# followed by its expected lines ("#" lines and blank lines are left out):
+# calls FUNCTION COMMAND EXPECTED for each, in this shell.
+lab_steps() {
+    local line cmd= want=
+    while IFS= read -r line; do
+        [[ $line == '#'* || -z $line ]] && continue
+        [[ $line == '$ '* ]] || { want+=${want:+$'\n'}$line; continue; }
+        [ -z "$cmd" ] || "$2" "$cmd" "$want"
+        cmd=${line#\$ } want=
+    done < <(cat "$1"; echo '$ end')
+}
+
 # lab_adopt PID: a process that is not our child (a daemon that forked away
 # from us) is ended at cleanup like the spawned ones.
 lab_adopt() {

@@ -97,16 +97,7 @@ lab_wait_for 5 cfgctl dump || { echo "FAIL: cfgserver did not start"; exit 1; }
 MONITOR=monitor1.log
 start_monitor $MONITOR
 r1 ip addr add 10.8.0.9/24 dev d2
-cmd=
-while IFS= read -r line; do
-    [[ $line == '#'* || -z $line ]] && continue
-    if [[ $line == '$ '* ]]; then
-        [ -n "$cmd" ] && step "$cmd" "$want"
-        cmd=${line#\$ } want=
-    else
-        want+=${want:+$'\n'}$line
-    fi
-done < <(cat "$LAB_SRC/tests/data/netstatd-steps.txt"; echo '$ end')
+lab_steps "$LAB_SRC/tests/data/netstatd-steps.txt" step
 
 nobody dbus-send --system --type=signal /com/mirandel/network/IPv4Address \
     com.mirandel.network.IPv4Address.RemovedIPv4Address string:x string:y
