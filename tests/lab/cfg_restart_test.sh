@@ -22,30 +22,28 @@ lab_private_tmp "$@"
 scenario_start
 
 STORE=$LAB_DIR/store.json
-RESTARTS=0
-
-# cfg_restart SIGNAL [CMD...]: ends cfgserver with SIGNAL, runs CMD while it
-# is away, starts it again on the same store.
-cfg_restart() {
-    local sig=$1
-    shift
-    lab_stop "$SC_CFG_PID" "$sig"
-    "$@"
-    RESTARTS=$((RESTARTS + 1))
-    lab_spawn r "$LAB_DIR/cfgserver.$RESTARTS.log" "$LAB_BIN/cfgserver" -f "$STORE"
-    SC_CFG_PID=$LAB_LAST_PID
-    lab_wait_for 5 cfg dump || echo "# cfgserver did not start again"
-}
 
 # connections: how often the running daemon connected to the service.
 connections() { grep -c "connected to the configuration service" "$LAB_DIR/quorin.$SC_RUN.log"; }
+more_connections() { [ "$(connections)" -gt "$1" ]; }
 
-# reconnected N: waits until the daemon has connected more than N times,
-# then until it is quiet.
-reconnected() {
-    lab_wait_for 10 bash -c "[ \$(grep -c 'connected to the configuration service' '$LAB_DIR/quorin.$SC_RUN.log') -gt $1 ]" ||
-        echo "# quorin did not connect again"
-    settle "$(wc -l <"$QUORIN_CMD_LOG")"
+# restart NAME SIGNAL [CMD...]: with the watcher running, ends cfgserver with
+# SIGNAL, runs CMD while it is away, starts it again on the same store and
+# waits until the daemon has connected again and is quiet.
+restart() {
+    local name=$1 sig=$2 n
+    shift 2
+    n=$(connections)
+    rm -f "$LAB_DIR/watch.stop"
+    lab_spawn r "$LAB_DIR/watch.$name.out" python3 "$LAB_DIR/watch.py" "$LAB_DIR/watch.stop"
+    WATCH_PID=$LAB_LAST_PID
+    lab_stop "$SC_CFG_PID" "$sig"
+    "$@"
+    lab_spawn r "$LAB_DIR/cfgserver.$name.log" "$LAB_BIN/cfgserver" -f "$STORE"
+    SC_CFG_PID=$LAB_LAST_PID
+    lab_wait_for 5 cfg dump || echo "# cfgserver did not start again"
+    lab_wait_for 10 more_connections "$n" || echo "# quorin did not connect again"
+    lab_log "$name: quorin connected $(($(connections) - n)) more times"
 }
 
 cat >"$LAB_DIR/watch.py" <<'EOF'
@@ -71,14 +69,10 @@ while not os.path.exists(stop):
 print("polls", polls, flush=True)
 EOF
 
-# watch_start / watch_stop NAME: the watcher around one restart; its
-# findings are checked, and it must have polled throughout.
-watch_start() {
-    rm -f "$LAB_DIR/watch.stop"
-    lab_spawn r "$LAB_DIR/watch.$1.out" python3 "$LAB_DIR/watch.py" "$LAB_DIR/watch.stop"
-    WATCH_PID=$LAB_LAST_PID
-}
+# watch_stop NAME: once the daemon is quiet, the watcher's findings are
+# checked; it must have polled throughout.
 watch_stop() {
+    settle "$(wc -l <"$QUORIN_CMD_LOG")"
     touch "$LAB_DIR/watch.stop"
     wait "$WATCH_PID"
     local polls
@@ -105,10 +99,7 @@ BASELINE=$(kcanon)
 TABLES=$(cfg dump)
 
 lab_log "--- 1. SIGTERM while quorin is idle"
-n=$(connections)
-watch_start idle
-cfg_restart TERM sleep 1
-reconnected "$n"
+restart idle TERM sleep 1
 watch_stop idle
 check_eq "idle: the store survived the restart" "$TABLES" "$(cfg dump)"
 check_eq "idle: the state is that of before" "$BASELINE" "$(kcanon)"
@@ -119,17 +110,17 @@ aside() {
     lab_spawn r "$LAB_DIR/aside.log" "$LAB_BIN/cfgserver" -f "$STORE" -s "$LAB_DIR/aside.sock"
     srv=$LAB_LAST_PID
     lab_wait_for 5 cfg -s "$LAB_DIR/aside.sock" dump
-    cfg -s "$LAB_DIR/aside.sock" add StatusNetifWatch Name=wan3 Addr=10.3.0.2 >/dev/null
-    cfg -s "$LAB_DIR/aside.sock" add DefaultWANGateway InterfaceName=wan3 GatewayAddress=10.3.0.1 >/dev/null
-    cfg -s "$LAB_DIR/aside.sock" add BalancingInterfaces BalancingGroupId=1 Interface=wan3 UsagePercent=20 >/dev/null
-    cfg -s "$LAB_DIR/aside.sock" add BalancingServices Id=2 BalancingGroupId=1 Proto=udp DstPortStart=53 \
-        DstPortEnd=53 >/dev/null
+    while read -r table row; do
+        cfg -s "$LAB_DIR/aside.sock" add "$table" $row >/dev/null
+    done <<'ROWS'
+StatusNetifWatch Name=wan3 Addr=10.3.0.2
+DefaultWANGateway InterfaceName=wan3 GatewayAddress=10.3.0.1
+BalancingInterfaces BalancingGroupId=1 Interface=wan3 UsagePercent=20
+BalancingServices Id=2 BalancingGroupId=1 Proto=udp DstPortStart=53 DstPortEnd=53
+ROWS
     lab_stop "$srv"
 }
-n=$(connections)
-watch_start away
-cfg_restart KILL aside
-reconnected "$n"
+restart away KILL aside
 watch_stop away
 check "away: wan3 became a member" grep -q "set lb_wan3" <<<"$(kstate)"
 check "away: the udp service has its rules" grep -q -- "-p udp .*--dport 53" <<<"$(kstate)"
@@ -148,18 +139,14 @@ burst() {
         sleep 0.03
     done
 }
-n=$(connections)
-watch_start burst
 burst &
 BURST=$!
 lab_wait_for 10 bash -c "[ \$(wc -l <'$LAB_DIR/burst.done' 2>/dev/null || echo 0) -ge 15 ]"
 kill -STOP "$SC_CFG_PID"
 sleep 0.3
-cfg_restart KILL
+restart burst KILL
 wait "$BURST"
-reconnected "$n"
 watch_stop burst
-lab_log "burst: quorin connected $(($(connections) - n)) more times"
 same_as_fresh burst
 
 [ "$LAB_FAILS" -eq 0 ] || sed 's/^/#   /' "$QUORIN_CMD_LOG" | tail -n 40
