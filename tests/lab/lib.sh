@@ -95,9 +95,12 @@ lab_spawn() {
 # lab_stop PID [SIGNAL [SECONDS]]: ends one process (SIGKILL after 5 s) and
 # waits for it; its status is in LAB_STATUS.
 lab_stop() {
-    kill -"${2:-TERM}" "$1" 2>/dev/null
-    lab_gone "${3:-5}" "$1" || kill -KILL "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
+    # Quietly: bash reports a job that a signal ended on its own stderr.
+    {
+        kill -"${2:-TERM}" "$1"
+        lab_gone "${3:-5}" "$1" || kill -KILL "$1"
+        wait "$1"
+    } 2>/dev/null
     LAB_STATUS=$?
 }
 

@@ -99,7 +99,7 @@ protected:
     void getTableNames(moduna::NameList& names) override { for (auto t : {"A", "B", "C"}) names.add(t); }
     bool loadFromConfig(kor::cfg::IConfigAccess& access, const std::string& table) override {
         unsigned a = 99, b = 99;
-        h.access().getEntryCount("A", a);
+        access.getEntryCount("A", a);
         access.getEntryCount("B", b);
         calls.push_back("load " + table + " " + std::to_string(a) + "/" + std::to_string(b));
         return changes;
