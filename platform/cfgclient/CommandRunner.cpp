@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -185,7 +186,7 @@ std::string joinWords(const std::vector<std::string>& words) {
     return out;
 }
 
-void audit(const std::vector<std::string>& words, const std::string& status) {
+void audit(const std::vector<std::string>& words, const std::string& status, bool inProcess = false) {
     const char* file = getenv("QUORIN_CMD_LOG");
     if (!file || !*file) return;
     Fd fd(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
@@ -194,9 +195,25 @@ void audit(const std::vector<std::string>& words, const std::string& status) {
                               VAStr("cannot open command log %s: %s", file, strerror(errno)));
         return;
     }
-    std::string line = status + " " + joinWords(words) + "\n";
+    std::string line = status + " " + joinWords(words) + (inProcess ? "\tin-process\n" : "\n");
     if (write(fd.get(), line.data(), line.size()) != ssize_t(line.size()))
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot write command log %s", file));
+}
+
+// "table 0" makes ip list or flush every table, and add to or delete from
+// the main one; the daemon never means either. Refused in whatever way ip
+// would read the number as 0.
+std::string namesTableZero(const std::vector<std::string>& words) {
+    if (words[0] == "iptables" || words[0] == "ipset") return "";
+    for (size_t i = 1; i + 1 < words.size(); ++i) {
+        if (words[i] != "table" && words[i] != "lookup") continue;
+        const std::string& value = words[i + 1];
+        char* end = nullptr;
+        const unsigned long number = strtoul(value.c_str(), &end, 0);
+        if (value == "unspec" || (isdigit(static_cast<unsigned char>(value[0])) && *end == '\0' && number == 0))
+            return "table 0 stands for every table";
+    }
+    return "";
 }
 
 // In the forked child: only async-signal-safe calls from here on.
@@ -257,6 +274,7 @@ ParsedLine parseCommandLine(const std::string& line) {
             return !afterOr;
         }
         std::string why = startsOtherPrograms(cmd.words);
+        if (why.empty()) why = namesTableZero(cmd.words);
         if (!why.empty()) {
             fail(why);
             return false;
@@ -310,7 +328,11 @@ CommandRunner::CommandRunner() : timeoutMs_(kDefaultTimeoutMs) {
             KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
                                   VAStr("ignoring QUORIN_CMD_TIMEOUT_MS=\"%s\", using %d ms", env, timeoutMs_));
     }
+    const char* realIp = getenv("QUORIN_CMD_REAL_IP");
+    if (!realIp || strcmp(realIp, "1") != 0) netlink_ = std::make_unique<IpNetlink>(timeoutMs_);
 }
+
+CommandRunner::~CommandRunner() = default;
 
 void CommandRunner::execute(const std::string& commandLine) {
     ParsedLine parsed = parseCommandLine(commandLine);
@@ -327,6 +349,14 @@ void CommandRunner::execute(const std::string& commandLine) {
 }
 
 int CommandRunner::run(const ParsedCommand& command) {
+    IpRequest request;
+    IpResult result;
+    if (netlink_ && parseIpRequest(command.words, request) && netlink_->run(request, result))
+        return report(command, result.status, command.discardStderr ? "" : result.error, true);
+    return runProgram(command);
+}
+
+int CommandRunner::runProgram(const ParsedCommand& command) {
     const std::string words = joinWords(command.words);
     auto cannotStart = [&](const char* why) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot run %s: %s", words.c_str(), why));
@@ -425,12 +455,16 @@ int CommandRunner::run(const ParsedCommand& command) {
         return -1;
     }
     // A command ended by a signal counts as failed, with the shell's 128 + signal.
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    audit(command.words, std::to_string(code));
+    return report(command, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), errText, false);
+}
+
+int CommandRunner::report(const ParsedCommand& command, int code, std::string errText, bool inProcess) {
+    audit(command.words, std::to_string(code), inProcess);
     if (code != 0) {
         while (!errText.empty() && (errText.back() == '\n' || errText.back() == ' ')) errText.pop_back();
         KOR_Sysloglevel_debug(modul(), "actionqueue", __LINE__,
-                              VAStr("command failed with status %d: %s: %s", code, words.c_str(), errText.c_str()));
+                              VAStr("command failed with status %d: %s: %s", code, joinWords(command.words).c_str(),
+                                    errText.c_str()));
     }
     return code;
 }

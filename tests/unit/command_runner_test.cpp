@@ -1,4 +1,5 @@
-// The command runner: its grammar (tests/data/unit-command-lines.txt), and
+// The command runner: its grammar (tests/data/unit-command-lines.txt), the
+// ip commands it runs in-process (tests/data/unit-ip-requests.txt), and
 // how it runs lines: in order, alternatives, failures, programs that cannot
 // start or hang, and what a command inherits.
 
@@ -17,6 +18,7 @@
 
 #include "kor/cfg/ActionQueue.h"
 #include "kor/cfg/CommandRunner.h"
+#include "kor/cfg/IpNetlink.h"
 #include "kor/sysloglevel.h"
 
 namespace {
@@ -34,6 +36,41 @@ std::string shape(const std::string& line) {
     return out;
 }
 
+std::string describe(const std::string& command) {
+    std::vector<std::string> words;
+    std::istringstream in(command);
+    for (std::string w; in >> w;) words.push_back(w);
+    kor::cfg::IpRequest r;
+    if (!kor::cfg::parseIpRequest(words, r)) return "ip";
+    static const char* const kinds[] = {"rule-add", "rule-del", "route-add", "route-del", "route-flush"};
+    auto address = [](uint32_t a) {
+        const auto* b = reinterpret_cast<const unsigned char*>(&a);
+        return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
+    };
+    std::string out = std::string(kinds[int(r.kind)]) + " table=" + std::to_string(r.table);
+    if (r.hasMark) out += " mark=" + std::to_string(r.mark);
+    if (r.hasSource) out += " from=" + address(r.source.address) + "/" + std::to_string(r.source.length);
+    if (r.kind == kor::cfg::IpRequest::Kind::RouteAdd || r.kind == kor::cfg::IpRequest::Kind::RouteDel)
+        out += " to=" + address(r.destination.address) + "/" + std::to_string(r.destination.length);
+    if (r.hasGateway) out += " via=" + address(r.gateway);
+    if (!r.device.empty()) out += " dev=" + r.device;
+    return out;
+}
+
+// Calls check(left, right, line) for each "LEFT => RIGHT" line of a data file.
+template <typename Check>
+int forEachCase(const std::string& file, Check check) {
+    std::ifstream table(QUORIN_TEST_DATA "/" + file);
+    int cases = 0;
+    for (std::string text; std::getline(table, text);) {
+        const size_t arrow = text.find(" =>");
+        if (text.empty() || text[0] == '#' || arrow == std::string::npos) continue;
+        check(text.substr(0, arrow), text.substr(std::min(text.size(), arrow + 4)), text);
+        ++cases;
+    }
+    return cases;
+}
+
 std::string readFile(const std::string& path) {
     std::stringstream s;
     s << std::ifstream(path).rdbuf();
@@ -43,18 +80,22 @@ std::string readFile(const std::string& path) {
 }  // namespace
 
 TEST(CommandGrammar, EachLineOfTheTableGetsItsShape) {
-    std::ifstream table(QUORIN_TEST_DATA "/unit-command-lines.txt");
-    int cases = 0;
-    for (std::string text; std::getline(table, text);) {
-        const size_t arrow = text.find(" =>");
-        if (text.empty() || text[0] == '#' || arrow == std::string::npos) continue;
-        std::string line = text.substr(0, arrow), expected = text.substr(std::min(text.size(), arrow + 4));
-        for (const char* escape : {"\\t", "\\n"})
-            for (size_t at; (at = line.find(escape)) != std::string::npos;) line.replace(at, 2, escape[1] == 't' ? "\t" : "\n");
-        EXPECT_EQ(shape(line), expected) << text;
-        ++cases;
-    }
-    EXPECT_GT(cases, 50);
+    EXPECT_GT(forEachCase("unit-command-lines.txt",
+                          [](std::string line, const std::string& expected, const std::string& text) {
+                              for (const char* escape : {"\\t", "\\n"})
+                                  for (size_t at; (at = line.find(escape)) != std::string::npos;)
+                                      line.replace(at, 2, escape[1] == 't' ? "\t" : "\n");
+                              EXPECT_EQ(shape(line), expected) << text;
+                          }),
+              50);
+}
+
+TEST(CommandGrammar, IpCommandsRunInProcessOnlyInTheFormsReadExactlyAsIpReadsThem) {
+    EXPECT_GT(forEachCase("unit-ip-requests.txt",
+                          [](const std::string& command, const std::string& expected, const std::string& text) {
+                              EXPECT_EQ(describe(command), expected) << text;
+                          }),
+              35);
 }
 
 TEST(CommandRunner, RunsLinesInOrderLogsFailuresKillsHangsAndPassesNothingOn) {

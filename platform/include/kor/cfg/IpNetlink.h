@@ -1,0 +1,84 @@
+#pragma once
+// The "ip rule" and "ip route" commands that the daemon writes, run in the
+// runner's own process over rtnetlink instead of starting the ip tool, with
+// the meaning, the exit status and the error text that ip gives them:
+//
+//   ip rule add|del [fwmark MARK] [from ADDR[/LEN]] table T
+//   ip route add|del [to] default|ADDR[/LEN] table T [via GW] [dev DEV]
+//   ip route flush table T
+//
+// ("/sbin/ip" alike; the keywords in any order, numbers in plain decimal,
+// addresses as dotted quads, T from 1 to 4294967295). Anything else, and any
+// command that cannot be read that strictly, is left to the real ip.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct mnl_socket;
+
+namespace kor {
+namespace cfg {
+
+struct IpPrefix {
+    uint32_t address = 0;  // network byte order
+    uint8_t length = 0;
+};
+
+struct IpRequest {
+    enum class Kind { RuleAdd, RuleDel, RouteAdd, RouteDel, RouteFlush };
+    Kind kind = Kind::RouteAdd;
+    uint32_t table = 0;
+    bool hasMark = false;         // rule: fwmark
+    uint32_t mark = 0;
+    bool hasSource = false;       // rule: from
+    IpPrefix source;
+    IpPrefix destination;         // route: "default" is length 0
+    bool hasGateway = false;      // route: via
+    uint32_t gateway = 0;         // network byte order
+    std::string device;           // route: dev, empty when not given
+};
+
+// True when the words (program first) are one of the forms above; the
+// request is then in out.
+bool parseIpRequest(const std::vector<std::string>& words, IpRequest& out);
+
+// What ip would return for a request, and the error text it would print.
+struct IpResult {
+    int status = 0;
+    std::string error;
+};
+
+class IpNetlink {
+public:
+    // Waits at most timeoutMs for each answer of the kernel.
+    explicit IpNetlink(int timeoutMs);
+    ~IpNetlink();
+    IpNetlink(const IpNetlink&) = delete;
+    IpNetlink& operator=(const IpNetlink&) = delete;
+
+    // Carries out the request. False when no rtnetlink socket can be opened:
+    // the request was not tried and the real ip has to run it.
+    bool run(const IpRequest& request, IpResult& result);
+
+private:
+    struct Closer {
+        void operator()(mnl_socket* socket) const;
+    };
+    bool open();
+    // Sends one message and reads the kernel's answer to it: 0, the errno
+    // the kernel answered, or -1 when no answer came (the socket is then
+    // closed). The routes a dump request brings are kept in dumped_.
+    int talk(void* message, std::string& error);
+    void flush(uint32_t table, IpResult& result);
+
+    std::unique_ptr<mnl_socket, Closer> socket_;
+    std::vector<char> buffer_;
+    std::vector<std::vector<char>> dumped_;
+    unsigned sequence_ = 0;
+    int timeoutMs_;
+};
+
+}  // namespace cfg
+}  // namespace kor

@@ -1,0 +1,55 @@
+#!/bin/bash
+# The runner's in-process ip commands against the real ip: the lines of
+# tests/data/ip-lines.txt (every ip form the daemon writes, in success and
+# in failure) run through runlines in-process in one namespace and with
+# QUORIN_CMD_REAL_IP=1 in an identical twin; the exit statuses, error texts,
+# "ip rule show" and "ip route show table all" must agree. Then 600 routes
+# are added and flushed (a dump of several datagrams), both ways.
+# IP_BENCH=N also times N route adds each way.
+
+. "$(dirname "$0")/lib.sh"
+lab_init ip_inprocess
+lab_private_tmp "$@"
+export KOR_TRACELEVEL=1  # failed commands are logged with their error text
+
+twin() {
+    lab_netns "$1"
+    lab_exec "$1" ip link add up0 address 02:00:00:00:00:01 type veth peer name up1 address 02:00:00:00:00:02
+    lab_exec "$1" ip link set up0 up
+    lab_exec "$1" ip link set up1 up
+    lab_exec "$1" ip addr add 10.9.0.1/24 dev up0
+    lab_exec "$1" ip -6 route add table 100 2001:db8::/64 dev up0
+}
+# run NS REAL_IP: the lines of standard input through the runner.
+run() {
+    QUORIN_CMD_REAL_IP=$2 QUORIN_CMD_LOG=$LAB_DIR/$1.log lab_exec "$1" "$LAB_BIN/runlines" 2>>"$LAB_DIR/$1.err"
+}
+state() {
+    sed 's/\tin-process$//' "$LAB_DIR/$1.log"
+    sed -E 's/^[0-9-]+ [0-9:.]+ ([A-Z]+) [^ ]+ [^ ]+ /\1 /' "$LAB_DIR/$1.err"
+    lab_exec "$1" ip rule show
+    lab_exec "$1" ip route show table all
+}
+routes() {
+    for i in $(seq 1 "$1"); do echo "ip route add table $2 10.$((i / 250 + 100)).$((i % 250)).0/24 via 10.9.0.2"; done
+}
+
+twin n
+twin r
+grep -v '^#' "$LAB_SRC/tests/data/ip-lines.txt" | run n 0
+grep -v '^#' "$LAB_SRC/tests/data/ip-lines.txt" | run r 1
+check_eq "in-process and real ip agree on every line" "$(state r)" "$(state n)"
+check_eq "every ip line ran in-process, none in the twin" "0 0" \
+    "$(grep ' ip ' "$LAB_DIR/n.log" | grep -vc 'in-process$') $(grep -c 'in-process' "$LAB_DIR/r.log")"
+{ routes 600 300; echo ip route flush table 300; } | run n 0
+{ routes 600 300; echo ip route flush table 300; } | run r 1
+check_eq "600 routes added and flushed agree" "$(state r)" "$(state n)"
+check "the flush emptied the table" test -z "$(lab_exec n ip route show table 300)"
+
+if [ -n "${IP_BENCH:-}" ]; then
+    TIMEFORMAT=%R
+    for side in n:0 r:1; do
+        lab_log "$IP_BENCH route adds, QUORIN_CMD_REAL_IP=${side#*:}: $( { time routes "$IP_BENCH" 400 | run "${side%:*}" "${side#*:}"; } 2>&1 ) s"
+    done
+fi
+lab_done
