@@ -1,11 +1,13 @@
 // Runs queued command lines without a shell: the line is split into words
 // here, checked against the few programs and forms the daemon writes, and each
-// command is started with fork + execv of its resolved absolute path.
+// command is started with vfork + execv of its resolved absolute path: the
+// child borrows the daemon's memory until its exec instead of copying it.
 
 #include "kor/cfg/CommandRunner.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -216,7 +218,10 @@ std::string namesTableZero(const std::vector<std::string>& words) {
     return "";
 }
 
-// In the forked child: only async-signal-safe calls from here on.
+// In the vfork child, which runs on the parent's memory until its exec: only
+// async-signal-safe calls that change nothing but its own descriptors and
+// signal state. Every signal is blocked when it starts (see runProgram), so
+// no handler of the daemon runs here.
 [[noreturn]] void execChild(const char* path, char* const* argv, int nullFd, int errFd, int execFd, long maxFd) {
     // Lift every descriptor we use above the standard ones first, so none of
     // them is overwritten below when the parent had 0, 1 or 2 closed.
@@ -246,6 +251,16 @@ std::string namesTableZero(const std::vector<std::string>& words) {
     ssize_t ignored = write(execFd, &err, sizeof err);
     (void)ignored;
     _exit(127);
+}
+
+// Starts the child with vfork; the parent goes on once it has called exec
+// or ended. Kept apart so that nothing of the caller's frame is live across
+// vfork.
+__attribute__((noinline)) pid_t spawnChild(const char* path, char* const* argv, int nullFd, int errFd, int execFd,
+                                           long maxFd) {
+    const pid_t pid = vfork();
+    if (pid == 0) execChild(path, argv, nullFd, errFd, execFd, maxFd);
+    return pid;
 }
 
 }  // namespace
@@ -367,7 +382,7 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
     std::string path = resolve(command.words[0]);
     if (path.empty()) return cannotStart("program not found");
 
-    // Everything the child needs is prepared here: after fork it may only
+    // Everything the child needs is prepared here: after vfork it may only
     // make async-signal-safe calls.
     std::vector<char*> argv;
     for (const auto& w : command.words) argv.push_back(const_cast<char*>(w.c_str()));
@@ -380,9 +395,15 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
     if (!command.discardStderr && !makePipe(errRead, errWrite)) return cannotStart(strerror(errno));
     if (!makePipe(execRead, execWrite)) return cannotStart(strerror(errno));
 
-    pid_t pid = fork();
-    if (pid < 0) return cannotStart(strerror(errno));
-    if (pid == 0) execChild(path.c_str(), argv.data(), null.get(), errWrite.get(), execWrite.get(), maxFd);
+    // All signals blocked across vfork: a handler must not run in the child,
+    // which shares our memory. The child resets handlers and unblocks.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    const pid_t pid = spawnChild(path.c_str(), argv.data(), null.get(), errWrite.get(), execWrite.get(), maxFd);
+    const int spawnErr = errno;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (pid < 0) return cannotStart(strerror(spawnErr));
     Child child(pid);
     errWrite.reset();
     execWrite.reset();
