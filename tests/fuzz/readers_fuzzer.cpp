@@ -43,9 +43,9 @@
 #include "kor/cfg/CommandRunner.h"
 #include "kor/cfg/RecordingExecutor.h"
 #include "quorin.h"
+#include "../memory_access.h"
 
-using moduna::NameList, moduna::Value, moduna::ValueList;
-using moduna::protocol::EResultCode;
+using moduna::Value;
 using json = nlohmann::ordered_json;
 
 // Per table number: twice the number of changes of its listing, plus one
@@ -75,52 +75,33 @@ std::string pickText(FuzzedDataProvider& in, const char* list) { return pickFrom
 
 Value value(const json& v) { return v.is_string() ? Value(v.get<std::string>()) : Value(v.get<long long>()); }
 
-// The configuration in memory, the tables as JSON, starting from the
-// working router. startTransaction gives the answers queued in
-// startAnswers (a character each) first, then 0.
-struct MemoryAccess : kor::cfg::IConfigAccess {
-    json tables = kData["start"];
-    std::string startAnswers;
-    EResultCode getEntryCount(const std::string& table, unsigned& count) override {
-        count = unsigned(tables[table].size());
-        return 0;
-    }
-    EResultCode readEntry(const std::string& table, unsigned index, NameList&, ValueList& values) override {
-        if (index >= tables[table].size()) return 4;
-        for (const auto& cell : tables[table][index].items()) values.setValue(cell.key(), value(cell.value()));
-        return 0;
-    }
-    EResultCode findEntry(const std::string& table, const std::string& key, const std::string& text, NameList& names,
-                          ValueList& values) override {
-        for (unsigned i = 0; i < tables[table].size(); ++i)
-            if (tables[table][i].contains(key) && value(tables[table][i][key]).getText() == text)
-                return readEntry(table, i, names, values);
-        return 4;
-    }
-    EResultCode startTransaction() override {
-        const unsigned answer = startAnswers.empty() ? 0 : unsigned(startAnswers[0]);
-        startAnswers.erase(0, 1);
-        return answer;
-    }
-    EResultCode endTransaction() override { return 0; }
-};
+// The working router's tables, to start from.
+MemoryAccess startingRouter() {
+    MemoryAccess db;
+    for (const auto& table : kData["start"].items())
+        for (const auto& row : table.value()) {
+            MemoryAccess::Row& cells = db.tables[table.key()].emplace_back();
+            for (const auto& cell : row.items()) cells[cell.key()] = value(cell.value());
+        }
+    return db;
+}
 
 // Sets or deletes one cell (of a new row, too), or deletes a row. A value
 // is of the column's kind, a number now and then as its text, and now and
 // then any text.
 void editTable(FuzzedDataProvider& in, MemoryAccess& db) {
     const auto table = std::next(kData["columns"].begin(), long(pick(in, kData["columns"])));
-    json& rows = db.tables[table.key()];
+    auto& rows = db.tables[table.key()];
     const size_t index = in.ConsumeIntegralInRange<size_t>(0, rows.size());
-    if (index == rows.size()) rows.push_back(json::object());
+    if (index == rows.size()) rows.emplace_back();
     const auto column = std::next(table->begin(), long(pick(in, *table)));
     const int op = in.ConsumeIntegralInRange(0, 7);
     if (op == 0) rows[index].erase(column.key());
-    if (op == 1) rows.erase(index);
+    if (op == 1) rows.erase(rows.begin() + long(index));
     if (op < 2) return;
     const int form = in.ConsumeIntegralInRange(0, 7);
     const json v = form == 6 ? json(in.ConsumeRandomLengthString(20)) : pickFrom(in, kData["values"][std::string(*column)]);
-    rows[index][column.key()] = form == 7 && v.is_number() ? json(std::to_string(v.get<long long>())) : v;
+    rows[index][column.key()] = form == 7 && v.is_number() ? Value(std::to_string(v.get<long long>())) : value(v);
 }
 
 std::string dottedQuad(FuzzedDataProvider& in) {
@@ -151,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!kData.is_discarded(), "cannot read " QUORIN_FUZZ_DATA "/readers.json");
     FuzzedDataProvider in(data, size);
     listings.clear();
-    MemoryAccess db;
+    MemoryAccess db = startingRouter();
     auto recorded = std::make_shared<kor::cfg::RecordingExecutor>();
     kor::cfg::ActionQueue queue(recorded);
     auto controller = std::make_unique<kor::quorin::quorin>();
@@ -168,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 8:
             // The service may be busy or gone a few times first.
             for (int i = in.ConsumeIntegralInRange(0, 3); i > 0; --i)
-                db.startAnswers += char(in.ConsumeIntegralInRange(1u, 4u));
+                db.answers.push_back(in.ConsumeIntegralInRange(1u, 4u));
             controller->removedAddressEvent(pickText(in, "devices"), dottedQuad(in));
             break;
         case 9: case 10: {

@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <fstream>
 #include <iomanip>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -17,51 +15,13 @@
 #include "ipv4route-dbus.h"
 #include "kor/cfg/RecordingExecutor.h"
 #include "kor/sysloglevel.h"
+#include "../memory_access.h"
 #include "quorin.h"
 
 namespace {
 
 using moduna::Value;
-using moduna::protocol::EResultCode;
-using Row = std::map<std::string, Value>;
-
-// Tables of rows; counts the tables read and answers startTransaction as
-// scripted (then 0).
-class MemoryAccess : public kor::cfg::IConfigAccess {
-public:
-    EResultCode getEntryCount(const std::string& table, unsigned& count) override {
-        counted += " " + table;
-        count = unsigned(tables[table].size());
-        return 0;
-    }
-    EResultCode readEntry(const std::string& table, unsigned index, moduna::NameList&,
-                          moduna::ValueList& values) override {
-        if (index >= tables[table].size()) return 4;
-        for (const auto& c : tables[table][index]) values.setValue(c.first, c.second);
-        return 0;
-    }
-    EResultCode findEntry(const std::string& table, const std::string& key, const std::string& value,
-                          moduna::NameList& names, moduna::ValueList& values) override {
-        for (unsigned i = 0; i < tables[table].size(); ++i)
-            if (tables[table][i].count(key) && tables[table][i][key].getText() == value)
-                return readEntry(table, i, names, values);
-        return 4;
-    }
-    EResultCode startTransaction() override {
-        ++starts;
-        unsigned rc = answers.empty() ? 0 : answers.front();
-        if (!answers.empty()) answers.pop_front();
-        return rc;
-    }
-    EResultCode endTransaction() override {
-        ++ends;
-        return 0;
-    }
-    std::map<std::string, std::vector<Row>> tables;
-    std::deque<unsigned> answers;
-    std::string counted;
-    int starts = 0, ends = 0;
-};
+using Row = MemoryAccess::Row;
 
 struct Step {
     std::string command, expected;
