@@ -21,7 +21,9 @@
 # whose Id, client interface and stickiness stay keeps its share mode on
 # purpose, so "Autobalance" changes only with one of those or while the group
 # is disabled. A mapping changes only while no group or uplink row uses its
-# logical name.
+# logical name. A sticky group that stays keeps at least one service: without
+# services it would keep its members' re-record rules, which a fresh daemon
+# does not write.
 
 import json
 import os
@@ -98,7 +100,9 @@ def valid(before, after):
     # mode changed on a group that stays, and no mapping changed for a name
     # that a group or uplink row uses (the daemon reads a changed mapping only
     # when it next reads a table that uses it, so an operator changes the
-    # mapping first, then the rows).
+    # mapping first, then the rows), and no sticky group that stays left
+    # without its last service (it keeps the re-record rules of its members,
+    # which a fresh daemon writes only behind service rules).
     keys = [[r[column] for r in after[table]] for table, column in (
         ("BalancingGroups", "Id"), ("BalancingServices", "Id"), ("StatusNetifWatch", "Name"),
         ("DefaultWANGateway", "InterfaceName"), ("InterfaceMapping", "LogicalName"))]
@@ -107,10 +111,13 @@ def valid(before, after):
     mode = {identity: before["BalancingGroups"][i]["Autobalance"]
             for i, identity in objects(before)["BalancingGroups"].items()}
     used = [r["ClientInterface"] for r in groups] + [r["Interface"] for r in after["BalancingInterfaces"]]
+    served = [{s[0] for s in objects(t)["BalancingServices"].values()} for t in (before, after)]
+    kept = objects(after)["BalancingGroups"].values()
     return (all(len(k) == len(set(k)) for k in keys) and all(resolve(before, n) == resolve(after, n) for n in used) and
             not any(r["Enable"] == 1 and "$$(" in resolve(after, r["ClientInterface"]) for r in groups) and
             all(mode.get(identity, groups[i]["Autobalance"]) == groups[i]["Autobalance"]
-                for i, identity in objects(after)["BalancingGroups"].items()))
+                for i, identity in objects(after)["BalancingGroups"].items()) and
+            not any(g[2] and g in served[0] and g not in served[1] for g in kept))
 
 
 def step(tables, ranks, args):
