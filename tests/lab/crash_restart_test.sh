@@ -15,8 +15,6 @@ scenario_start
 
 # firewall ARGS: the firewall step from the source tree, in the router.
 firewall() { lab_exec r "$LAB_SRC/packaging/quorin-firewall" "$@"; }
-# mangle: the whole mangle table, without comments and counters.
-mangle() { lab_exec r iptables-save -t mangle | sed '/^#/d; s/ \[[0-9]*:[0-9]*\]$//'; }
 duplicates() { LC_ALL=C sort | uniq -d; }
 
 lab_log "--- somebody else's rules, tables, sets and chains, each like quorin's in one way"
@@ -32,7 +30,7 @@ cfg load "$LAB_SRC/docs/example-config.json" >/dev/null
 quorin_start
 fresh_ours=$(ours)
 fresh_canon=$(kcanon)
-fresh_mangle=$(mangle)
+fresh_mangle=$(lab_mangle r)
 check "the fresh start balances" grep -q '^-A LOADB_PRE -i lan0 -j LOADBALANCING1$' <<<"$fresh_mangle"
 
 lab_log "--- SIGKILL"
@@ -53,8 +51,8 @@ check_eq "prepare again finds nothing to do" "" "$removed$(ours)"
 lab_log "--- quorin again"
 quorin_start
 check_eq "the state of the fresh start" "$fresh_canon" "$(kcanon)"
-check_eq "the mangle table of the fresh start, rule for rule" "$fresh_mangle" "$(mangle)"
-check_eq "no mangle rule twice" "" "$(mangle | duplicates)"
+check_eq "the mangle table of the fresh start, rule for rule" "$fresh_mangle" "$(lab_mangle r)"
+check_eq "no mangle rule twice" "" "$(lab_mangle r | duplicates)"
 check_eq "no policy rule twice" "" "$(lab_exec r ip rule show | cut -f2 | duplicates)"
 
 lab_log "--- a firewall reload: mangle flushed, then the reload hook"

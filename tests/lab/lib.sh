@@ -199,6 +199,10 @@ lab_steps() {
     done < <(cat "$1"; echo '$ end')
 }
 
+# lab_mangle NS: the namespace's mangle table, chains and rules only, without
+# counters.
+lab_mangle() { lab_exec "$1" iptables-save -t mangle | sed -n 's/ \[[0-9]*:[0-9]*\]$//; /^[:-]/p'; }
+
 # lab_adopt PID: a process that is not our child (a daemon that forked away
 # from us) is ended at cleanup like the spawned ones.
 lab_adopt() {

@@ -21,7 +21,7 @@ for run in 1 2; do
 done
 state() {
     echo "== kernel"
-    lab_exec r iptables-save -t mangle | sed -n 's/ \[[0-9:]*\]$//; /^[:-]/p'
+    lab_mangle r
     lab_exec r ip rule show
     lab_exec r ip route show table 256
     lab_exec r ipset list -t | grep -E '^(Name|Type):'

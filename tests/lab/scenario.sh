@@ -116,7 +116,7 @@ sc_status_written() { [ "$(cfg dump DefaultWANGateway | grep -c GatewayAddress)"
 # the mangle table without counters, the policy rules, every routing table
 # and the sets.
 kfull() {
-    lab_exec r iptables-save -t mangle | grep -v '^#' | sed 's/ \[[0-9]*:[0-9]*\]$//'
+    lab_mangle r
     lab_exec r ip rule show
     lab_exec r ip route show table all
     lab_exec r ipset list -t
@@ -173,7 +173,7 @@ edit() {
 # those copies.
 kstate() {
     echo "== mangle"
-    lab_exec r iptables-save -t mangle | sed -n 's/ \[[0-9]*:[0-9]*\]$//; /^[:-]/p'
+    lab_mangle r
     echo "== rules"
     lab_exec r ip rule show | cut -f2
     echo "== routes"
