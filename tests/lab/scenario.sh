@@ -113,12 +113,12 @@ through() {
 sc_status_written() { [ "$(cfg dump DefaultWANGateway | grep -c GatewayAddress)" = "$1" ]; }
 
 # kfull: everything of the router's policy that quorin may touch, complete:
-# the mangle table without counters, the policy rules, every routing table
-# and the sets.
+# the mangle table without counters, the policy rules, every IPv4 routing
+# table (quorin has no IPv6 state; link-local routes come and go) and the sets.
 kfull() {
     lab_mangle r
     lab_exec r ip rule show
-    lab_exec r ip route show table all
+    lab_exec r ip -4 route show table all
     lab_exec r ipset list -t
 }
 
