@@ -1,6 +1,9 @@
 // Test tool: runs each argument, or each line of standard input, through
-// the command queue, as the daemon's lines would run.
+// the command queue, as the daemon's lines would run. With -t first it
+// prints the microseconds that running the lines took.
 
+#include <chrono>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -10,9 +13,16 @@
 int main(int argc, char** argv) {
     KOR_Sysloglevel_construct2("", argv[0]);
     kor::cfg::ActionQueue queue;
+    const bool timed = argc > 1 && strcmp(argv[1], "-t") == 0;
+    const int first = timed ? 2 : 1;
     std::string line;
-    for (int i = 1; i < argc; ++i) queue.addCommand(argv[i], 0);
-    while (argc == 1 && std::getline(std::cin, line)) queue.addCommand(line, 0);
+    for (int i = first; i < argc; ++i) queue.addCommand(argv[i], 0);
+    while (argc == first && std::getline(std::cin, line)) queue.addCommand(line, 0);
+    const auto start = std::chrono::steady_clock::now();
     queue.process();
+    if (timed)
+        std::cout << std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+                         .count()
+                  << "\n";
     return 0;
 }
