@@ -15,6 +15,7 @@
 #include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -205,6 +206,18 @@ bool IpNetlink::open() {
     return true;
 }
 
+// The index of a device, 0 when there is none of that name. Asked on the
+// rtnetlink socket we hold: if_nametoindex would open and close a socket of
+// its own for every line.
+uint32_t IpNetlink::deviceIndex(const std::string& name) {
+    ifreq request;
+    memset(&request, 0, sizeof request);
+    if (name.size() >= sizeof request.ifr_name) return 0;
+    memcpy(request.ifr_name, name.data(), name.size());
+    if (ioctl(mnl_socket_get_fd(socket_.get()), SIOCGIFINDEX, &request) != 0) return 0;
+    return uint32_t(request.ifr_ifindex);
+}
+
 int IpNetlink::talk(void* message, std::string& error) {
     auto* request = static_cast<nlmsghdr*>(message);
     request->nlmsg_seq = ++sequence_;
@@ -277,7 +290,7 @@ bool IpNetlink::run(const IpRequest& r, IpResult& result) {
         return true;
     }
     uint32_t device = 0;
-    if (!r.device.empty() && (device = if_nametoindex(r.device.c_str())) == 0) {
+    if (!r.device.empty() && (device = deviceIndex(r.device)) == 0) {
         result.status = 1;
         result.error = "Cannot find device \"" + r.device + "\"";
         return true;

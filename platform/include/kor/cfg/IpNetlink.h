@@ -71,6 +71,7 @@ private:
     // the kernel answered, or -1 when no answer came (the socket is then
     // closed). The routes a dump request brings are kept in dumped_.
     int talk(void* message, std::string& error);
+    uint32_t deviceIndex(const std::string& name);
     void flush(uint32_t table, IpResult& result);
 
     std::unique_ptr<mnl_socket, Closer> socket_;
