@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -33,6 +35,7 @@ KOR_Modul logModul() {
 #define CFG_ERROR(...) KOR_Sysloglevel_error(logModul(), "cfgserver", __LINE__, VAStr(__VA_ARGS__))
 #define CFG_INFO(...) KOR_Sysloglevel_info(logModul(), "cfgserver", __LINE__, VAStr(__VA_ARGS__))
 #define CFG_DEBUG(...) KOR_Sysloglevel_debug(logModul(), "cfgserver", __LINE__, VAStr(__VA_ARGS__))
+#define CFG_TRACE(...) KOR_Sysloglevel_trace(logModul(), "cfgserver", __LINE__, VAStr(__VA_ARGS__))
 
 using json = nlohmann::json;
 using RC = moduna::protocol::EResultCode;
@@ -43,6 +46,22 @@ constexpr size_t kReadChunk = 65536;
 constexpr int kReadsPerWakeup = 16;           // fairness among busy clients
 constexpr auto kTransactionLimit = std::chrono::seconds(30);
 constexpr unsigned kMaxDepth = 64;            // nesting of lists and objects in a request
+
+// The tables a request names: its "table", or the names of its "tables"
+// (a list, or the object of a load).
+std::string requestTables(const json& req) {
+    auto table = req.find("table");
+    if (table != req.end() && table->is_string()) return table->get<std::string>();
+    std::string names;
+    auto tables = req.find("tables");
+    if (tables != req.end() && tables->is_array()) {
+        for (const auto& t : *tables)
+            if (t.is_string()) names += (names.empty() ? "" : ",") + t.get<std::string>();
+    } else if (tables != req.end() && tables->is_object()) {
+        for (const auto& t : tables->items()) names += (names.empty() ? "" : ",") + t.key();
+    }
+    return names;
+}
 
 json answer(unsigned code, const std::string& error = "") {
     json a = {{"code", code}};
@@ -328,8 +347,18 @@ void CfgServer::handleLine(Client& c, const std::string& line) {
         ans = answer(RC::RC_BAD_REQUEST, "the request is not a JSON object");
     else if (!req.contains("op") || !req.at("op").is_string())
         ans = answer(RC::RC_BAD_REQUEST, "the request has no op");
-    else
+    else {
+        // At trace level every request is logged with the moment it was
+        // taken up, in microseconds of the monotonic clock: what timings of
+        // the service's clients go by.
+        if (KOR_Sysloglevel_tracelevel(logModul()) & KOR_TRACE_TRACE) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            CFG_TRACE("request at %ld.%06ld from %s: %s %s", long(now.tv_sec), long(now.tv_nsec / 1000), who(c),
+                      req.at("op").get<std::string>().c_str(), requestTables(req).c_str());
+        }
         ans = handleRequest(c, req, changed);
+    }
     if (req.is_object() && req.contains("id")) ans["id"] = req.at("id");
     send(c, ans);
     notify(changed);
