@@ -188,7 +188,8 @@ std::string joinWords(const std::vector<std::string>& words) {
     return out;
 }
 
-void audit(const std::vector<std::string>& words, const std::string& status, bool inProcess = false) {
+void audit(const std::vector<std::string>& words, const std::string& status, bool inProcess,
+           const std::string& times) {
     const char* file = getenv("QUORIN_CMD_LOG");
     if (!file || !*file) return;
     Fd fd(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
@@ -197,7 +198,7 @@ void audit(const std::vector<std::string>& words, const std::string& status, boo
                               VAStr("cannot open command log %s: %s", file, strerror(errno)));
         return;
     }
-    std::string line = status + " " + joinWords(words) + (inProcess ? "\tin-process\n" : "\n");
+    std::string line = status + " " + joinWords(words) + (inProcess ? "\tin-process" : "") + times + "\n";
     if (write(fd.get(), line.data(), line.size()) != ssize_t(line.size()))
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot write command log %s", file));
 }
@@ -343,6 +344,8 @@ CommandRunner::CommandRunner() : timeoutMs_(kDefaultTimeoutMs) {
             KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
                                   VAStr("ignoring QUORIN_CMD_TIMEOUT_MS=\"%s\", using %d ms", env, timeoutMs_));
     }
+    const char* times = getenv("QUORIN_CMD_LOG_TIMES");
+    logTimes_ = times && strcmp(times, "1") == 0;
     const char* realIp = getenv("QUORIN_CMD_REAL_IP");
     if (!realIp || strcmp(realIp, "1") != 0) netlink_ = std::make_unique<IpNetlink>(timeoutMs_);
 }
@@ -364,6 +367,7 @@ void CommandRunner::execute(const std::string& commandLine) {
 }
 
 int CommandRunner::run(const ParsedCommand& command) {
+    if (logTimes_) started_ = std::chrono::steady_clock::now();
     IpRequest request;
     IpResult result;
     if (netlink_ && parseIpRequest(command.words, request) && netlink_->run(request, result))
@@ -375,7 +379,7 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
     const std::string words = joinWords(command.words);
     auto cannotStart = [&](const char* why) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot run %s: %s", words.c_str(), why));
-        audit(command.words, "-1");
+        audit(command.words, "-1", false, times());
         return -1;
     };
     if (command.words.empty()) return cannotStart("empty command");
@@ -467,12 +471,12 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
     if (killed) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
                               VAStr("command killed after %d ms: %s", timeoutMs_, words.c_str()));
-        audit(command.words, "killed");
+        audit(command.words, "killed", false, times());
         return -2;
     }
     if (status == -1) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("exit status lost: %s", words.c_str()));
-        audit(command.words, "-1");
+        audit(command.words, "-1", false, times());
         return -1;
     }
     // A command ended by a signal counts as failed, with the shell's 128 + signal.
@@ -480,7 +484,7 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
 }
 
 int CommandRunner::report(const ParsedCommand& command, int code, std::string errText, bool inProcess) {
-    audit(command.words, std::to_string(code), inProcess);
+    audit(command.words, std::to_string(code), inProcess, times());
     if (code != 0) {
         while (!errText.empty() && (errText.back() == '\n' || errText.back() == ' ')) errText.pop_back();
         KOR_Sysloglevel_debug(modul(), "actionqueue", __LINE__,
@@ -488,6 +492,15 @@ int CommandRunner::report(const ParsedCommand& command, int code, std::string er
                                     errText.c_str()));
     }
     return code;
+}
+
+std::string CommandRunner::times() const {
+    if (!logTimes_) return "";
+    auto micros = [](std::chrono::steady_clock::time_point t) {
+        return std::to_string(
+            std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count());
+    };
+    return "\t" + micros(started_) + " " + micros(std::chrono::steady_clock::now());
 }
 
 }  // namespace cfg

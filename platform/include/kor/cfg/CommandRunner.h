@@ -13,7 +13,10 @@
 // Each command is killed when it still runs after the timeout (30 s, or
 // QUORIN_CMD_TIMEOUT_MS milliseconds when set). When QUORIN_CMD_LOG names a
 // file, every command run is appended to it as "<exit status> <words>",
-// "killed" standing for the status of a command that was killed.
+// "killed" standing for the status of a command that was killed. With
+// QUORIN_CMD_LOG_TIMES=1 as well, each line ends in a tab and the command's
+// start and end in microseconds of the monotonic clock (CLOCK_MONOTONIC),
+// after the in-process mark if there is one.
 //
 // The "ip rule" and "ip route" commands of the forms in IpNetlink.h run in
 // this process over rtnetlink instead of starting ip (~5 ms each), with ip's
@@ -25,8 +28,8 @@
 #include "kor/cfg/ActionQueue.h"
 #include "kor/cfg/IpNetlink.h"
 
+#include <chrono>
 #include <memory>
-
 #include <string>
 #include <vector>
 
@@ -65,9 +68,13 @@ private:
     int runProgram(const ParsedCommand& command);
     // Logs the command with its status and returns the status.
     int report(const ParsedCommand& command, int code, std::string errText, bool inProcess);
+    // The command log's time stamps of the command that runs, or "".
+    std::string times() const;
 
     int timeoutMs_;
     std::unique_ptr<IpNetlink> netlink_;  // null when the real ip runs every command
+    bool logTimes_ = false;               // QUORIN_CMD_LOG_TIMES=1
+    std::chrono::steady_clock::time_point started_;
 };
 
 }  // namespace cfg
