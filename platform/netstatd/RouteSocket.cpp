@@ -87,6 +87,9 @@ bool RouteSocket::openEvents(int receiveBuffer) {
 
 bool RouteSocket::openDumps() {
     if (!open(0, 0)) return false;
+    // Dumps may ask for one routing table.
+    int on = 1;
+    setsockopt(fd(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
     // The kernel always ends a dump; should it not, fail rather than hang.
     timeval timeout{2, 0};
     setsockopt(fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -109,18 +112,21 @@ RouteSocket::Received RouteSocket::receive(std::vector<NetlinkEvent>& out) {
     return Received::Events;
 }
 
-bool RouteSocket::dump(uint16_t request, std::vector<NetlinkEvent>& out) {
+bool RouteSocket::dump(uint16_t request, std::vector<NetlinkEvent>& out, uint32_t table) {
     for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
         std::vector<NetlinkEvent> events;
         bool interrupted = false;
-        if (!dumpOnce(request, events, interrupted)) {
+        if (!dumpOnce(request, table, events, interrupted)) {
             // What is left of a failed dump would be read as the answer to
             // the next request: go on with a fresh socket.
             if (!open(flags_, groups_)) return false;
             continue;
         }
         if (!interrupted) {
-            out.insert(out.end(), events.begin(), events.end());
+            if (out.empty())
+                out.swap(events);
+            else
+                out.insert(out.end(), std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
             return true;
         }
     }
@@ -129,7 +135,7 @@ bool RouteSocket::dump(uint16_t request, std::vector<NetlinkEvent>& out) {
     return false;
 }
 
-bool RouteSocket::dumpOnce(uint16_t request, std::vector<NetlinkEvent>& out, bool& interrupted) {
+bool RouteSocket::dumpOnce(uint16_t request, uint32_t table, std::vector<NetlinkEvent>& out, bool& interrupted) {
     alignas(nlmsghdr) char message[128];
     nlmsghdr* header = mnl_nlmsg_put_header(message);
     header->nlmsg_type = request;
@@ -139,8 +145,16 @@ bool RouteSocket::dumpOnce(uint16_t request, std::vector<NetlinkEvent>& out, boo
         static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(header, sizeof(ifinfomsg)))->ifi_family = AF_UNSPEC;
     else if (request == RTM_GETADDR)
         static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(header, sizeof(ifaddrmsg)))->ifa_family = AF_INET;
-    else
-        static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(header, sizeof(rtmsg)))->rtm_family = AF_INET;
+    else {
+        auto* route = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(header, sizeof(rtmsg)));
+        route->rtm_family = AF_INET;
+        // With strict checking the kernel walks this one table only; a
+        // kernel without it sends every table, and the caller picks.
+        if (table) {
+            route->rtm_table = table < 256 ? uint8_t(table) : uint8_t(RT_TABLE_UNSPEC);
+            mnl_attr_put_u32(header, RTA_TABLE, table);
+        }
+    }
     if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) {
         logFailure("cannot request a dump");
         return false;

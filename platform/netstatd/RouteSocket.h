@@ -35,14 +35,15 @@ public:
     // A complete dump of the links (RTM_GETLINK), IPv4 addresses
     // (RTM_GETADDR) or IPv4 routes (RTM_GETROUTE) of every table. A dump
     // that the kernel reports as interrupted by a change is made again.
-    bool dump(uint16_t request, std::vector<NetlinkEvent>& out);
+    // A table other than 0 asks for the routes of that table only.
+    bool dump(uint16_t request, std::vector<NetlinkEvent>& out, uint32_t table = 0);
 
 private:
     struct Closer {
         void operator()(mnl_socket* socket) const;
     };
     bool open(int flags, unsigned groups);
-    bool dumpOnce(uint16_t request, std::vector<NetlinkEvent>& out, bool& interrupted);
+    bool dumpOnce(uint16_t request, uint32_t table, std::vector<NetlinkEvent>& out, bool& interrupted);
 
     std::unique_ptr<mnl_socket, Closer> socket_;
     unsigned groups_ = 0;
