@@ -16,6 +16,26 @@ namespace {
 
 using namespace com::mirandel::network;
 const int kCallTimeoutMs = 5000;
+// The system bus refuses a message above 32 MiB (its max_message_size) and
+// drops the connection that sent it. An answer that would not fit is
+// refused with an error instead; 64 KiB are left for the header.
+const size_t kMessageLimit = 32 * 1024 * 1024;
+const size_t kHeaderRoom = 64 * 1024;
+
+size_t aligned(size_t offset, size_t to) { return (offset + to - 1) / to * to; }
+
+// The marshalled size of an a(sssss) body: each struct starts on 8 bytes,
+// each string is a 4-aligned length, its bytes and a NUL.
+size_t marshalledSize(const std::vector<RouteArgs>& routes) {
+    size_t size = 4;  // the array's length
+    for (const RouteArgs& r : routes) {
+        size = aligned(size, 8);
+        for (size_t length : {r.destination.size(), std::to_string(r.prefixLength).size(), r.gateway.size(),
+                              r.protocol.size(), r.device.size()})
+            size = aligned(size, 4) + 4 + length + 1;
+    }
+    return size;
+}
 
 }  // namespace
 
@@ -46,20 +66,32 @@ public:
 
     std::vector<Entry> GetIPv4RoutesFromTable(const uint32_t& table) override {
         std::vector<Entry> entries;
-        for (const RouteArgs& route : query_(table)) {
+        const std::vector<RouteArgs> routes = query_(table);
+        const size_t size = marshalledSize(routes);
+        if (size > kMessageLimit - kHeaderRoom) {
+            refusal_ = VAStr("table %u has %zu routes: the answer (%zu bytes) exceeds the bus's message limit", table,
+                             routes.size(), size);
+            KOR_Sysloglevel_error(KOR_Sysloglevel_registerModul("netstatd"), "netstatd", __LINE__, refusal_.c_str());
+            // The library answers the call with this error; it keeps a
+            // pointer to the text, which refusal_ holds.
+            throw DBus::Error("org.freedesktop.DBus.Error.LimitsExceeded", refusal_.c_str());
+        }
+        entries.reserve(routes.size());
+        for (const RouteArgs& route : routes) {
             Entry entry;
             entry._1 = route.destination;
             entry._2 = std::to_string(route.prefixLength);
             entry._3 = route.gateway;
             entry._4 = route.protocol;
             entry._5 = route.device;
-            entries.push_back(entry);
+            entries.push_back(std::move(entry));
         }
         return entries;
     }
 
 private:
     const BusService::RouteQuery& query_;
+    std::string refusal_;
 };
 
 BusService::BusService(RouteQuery query, bool verbose)
