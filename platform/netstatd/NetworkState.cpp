@@ -4,6 +4,7 @@
 #include <linux/if.h>
 
 #include <algorithm>
+#include <climits>
 #include <set>
 
 namespace kor {
@@ -182,26 +183,59 @@ void NetworkState::addressGone(const Address& address, std::vector<Signal>& out)
     if (list.empty()) addresses_.erase(found);
 }
 
+NetworkState::Reported NetworkState::reportOf(const Route& route) {
+    Reported reported;
+    reported.protocol = route.protocol;
+    const Nexthop& hop = route.firstNexthop();
+    reported.device = nameId(hop.device ? interfaceName(hop.device) : "");
+    if (route.nexthops.size() > 1) reported.morePaths.assign(route.nexthops.begin() + 1, route.nexthops.end());
+    return reported;
+}
+
+RouteArgs NetworkState::argsOf(const RouteKey& key, const Reported& reported) const {
+    RouteArgs args;
+    args.destination = dottedQuad(std::get<1>(key));
+    args.prefixLength = std::get<2>(key);
+    args.gateway = dottedQuad(std::get<5>(key));
+    args.protocol = protocolText(reported.protocol);
+    args.device = names_[reported.device];
+    args.table = std::get<0>(key);
+    return args;
+}
+
+// The key holds everything else that a report names.
+bool NetworkState::sameReport(const Reported& a, const Reported& b) {
+    return a.protocol == b.protocol && a.device == b.device;
+}
+
+uint32_t NetworkState::nameId(const std::string& name) {
+    auto found = nameIds_.find(name);
+    if (found != nameIds_.end()) return found->second;
+    names_.push_back(name);
+    return nameIds_[name] = uint32_t(names_.size() - 1);
+}
+
 void NetworkState::routeSeen(const Route& route, std::vector<Signal>& out) {
     if (!route.reported()) return;
-    const RouteArgs args = describe(route);
-    auto found = routes_.find(keyOf(route));
+    const RouteKey key = keyOf(route);
+    Reported reported = reportOf(route);
+    auto found = routes_.find(key);
     if (found != routes_.end()) {
-        if (found->second.args == args) {
-            found->second.route = route;
+        if (sameReport(found->second, reported)) {
+            found->second.morePaths.swap(reported.morePaths);
             return;
         }
-        out.push_back(routeSignal(Signal::Type::RemovedRoute, found->second.args));
+        out.push_back(routeSignal(Signal::Type::RemovedRoute, argsOf(found->first, found->second)));
     }
-    routes_[keyOf(route)] = Reported{route, args};
-    out.push_back(routeSignal(Signal::Type::NewRoute, args));
+    out.push_back(routeSignal(Signal::Type::NewRoute, argsOf(key, reported)));
+    routes_[key] = std::move(reported);
 }
 
 void NetworkState::routeGone(const Route& route, std::vector<Signal>& out) {
     if (!route.reported()) return;
     auto found = routes_.find(keyOf(route));
     if (found == routes_.end()) return;
-    out.push_back(routeSignal(Signal::Type::RemovedRoute, found->second.args));
+    out.push_back(routeSignal(Signal::Type::RemovedRoute, argsOf(found->first, found->second)));
     routes_.erase(found);
 }
 
@@ -239,16 +273,16 @@ void NetworkState::replaceAddresses(const std::vector<Address>& addresses, std::
 void NetworkState::replaceRoutes(const std::vector<Route>& routes, std::vector<Signal>& out) {
     std::map<RouteKey, Reported> next;
     for (const auto& route : routes)
-        if (route.reported()) next.emplace(keyOf(route), Reported{route, describe(route)});
+        if (route.reported()) next.emplace(keyOf(route), reportOf(route));
     for (const auto& entry : routes_) {
         auto found = next.find(entry.first);
-        if (found == next.end() || found->second.args != entry.second.args)
-            out.push_back(routeSignal(Signal::Type::RemovedRoute, entry.second.args));
+        if (found == next.end() || !sameReport(found->second, entry.second))
+            out.push_back(routeSignal(Signal::Type::RemovedRoute, argsOf(entry.first, entry.second)));
     }
     for (const auto& entry : next) {
         auto found = routes_.find(entry.first);
-        if (found == routes_.end() || found->second.args != entry.second.args)
-            out.push_back(routeSignal(Signal::Type::NewRoute, entry.second.args));
+        if (found == routes_.end() || !sameReport(found->second, entry.second))
+            out.push_back(routeSignal(Signal::Type::NewRoute, argsOf(entry.first, entry.second)));
     }
     routes_.swap(next);
 }
@@ -294,14 +328,19 @@ Rows NetworkState::gatewayRows() const {
     // Per interface, the lowest-metric default route of the main table
     // through it; each path of a multipath route counts for its own device.
     std::map<int, std::pair<uint32_t, uint32_t>> best;  // index -> (metric, gateway in host order)
-    for (const auto& entry : routes_) {
-        const Route& route = entry.second.route;
-        if (route.table != kMainTable || route.destination != 0 || route.prefixLength != 0) continue;
-        for (const auto& hop : route.nexthops) {
+    // The main table's default routes are one stretch of the keys: every
+    // publish looks at them, never at the other routes.
+    for (auto it = routes_.lower_bound(RouteKey(kMainTable, 0, 0, 0, 0, 0, INT_MIN));
+         it != routes_.end() && std::get<0>(it->first) == kMainTable && std::get<1>(it->first) == 0 &&
+         std::get<2>(it->first) == 0;
+         ++it) {
+        std::vector<Nexthop> paths{Nexthop{std::get<5>(it->first), std::get<6>(it->first)}};
+        paths.insert(paths.end(), it->second.morePaths.begin(), it->second.morePaths.end());
+        for (const auto& hop : paths) {
             if (!hop.device) continue;
             // Of equal metrics, the lowest gateway: an order that does not
             // depend on how the routes came in.
-            const std::pair<uint32_t, uint32_t> candidate{route.priority, ntohl(hop.gateway)};
+            const std::pair<uint32_t, uint32_t> candidate{std::get<4>(it->first), ntohl(hop.gateway)};
             auto found = best.find(hop.device);
             if (found == best.end() || candidate < found->second) best[hop.device] = candidate;
         }

@@ -83,11 +83,19 @@ private:
     // destination, tos, priority) and, for routes appended beside one
     // another, their first path.
     using RouteKey = std::tuple<uint32_t, uint32_t, uint8_t, uint8_t, uint32_t, uint32_t, int>;
+    // What a reported route needs beside its key, kept small: tables of
+    // 100,000 routes, copied into several more tables, all end up here.
     struct Reported {
-        Route route;
-        RouteArgs args;  // as reported, so that a removal repeats it
+        uint8_t protocol = 0;
+        uint32_t device = 0;             // the device's name when reported, in names_
+        std::vector<Nexthop> morePaths;  // the paths of a multipath route after the first
     };
     static RouteKey keyOf(const Route& route);
+    Reported reportOf(const Route& route);
+    // The arguments the route was reported with, rebuilt from what is kept.
+    RouteArgs argsOf(const RouteKey& key, const Reported& reported) const;
+    static bool sameReport(const Reported& a, const Reported& b);
+    uint32_t nameId(const std::string& name);
 
     void linkSeen(const Link& link, std::vector<Signal>& out, Resync& resync);
     void linkGone(int index, std::vector<Signal>& out);
@@ -107,6 +115,9 @@ private:
     std::map<int, Link> links_;
     std::map<int, std::vector<Address>> addresses_;  // kernel order per interface
     std::map<RouteKey, Reported> routes_;
+    // Every device name a route was reported with, once; "" is the first.
+    std::vector<std::string> names_{""};
+    std::map<std::string, uint32_t> nameIds_{{"", 0}};
 };
 
 }  // namespace netstatd
