@@ -88,102 +88,162 @@ PY
 cfg load "$LAB_DIR/config.json" >/dev/null || fail "cfgctl load failed"
 empty=$(kstate)
 
+# cpu_us FILE CMD...: runs the command with its output in FILE; prints the
+# processor time (user + system) that it and its children took, in us.
+cpu_us() {
+    local out=$1 TIMEFORMAT='%3U %3S' t
+    shift
+    t=$({ time "$@" >"$out" 2>/dev/null; } 2>&1) || return 1
+    awk '{ printf "%d\n", ($1 + $2) * 1e6 }' <<<"$t"
+}
+
+# figures WAY N WALL CPU: a way's times in round N (microseconds), kept as
+# LAB_DIR/WAY.N.wall and .cpu; the ways of the commit keep their commands'
+# times in LAB_DIR/WAY.N.
+figures() { echo "$3" >"$LAB_DIR/$1.$2.wall" && echo "$4" >"$LAB_DIR/$1.$2.cpu"; }
+
 # quorin_commit N: quorin started on the configuration until it is quiet,
-# then stopped; LAB_DIR/commit.N holds the command log of its start.
+# then stopped; LAB_DIR/quorin.N holds the command log of its start.
 quorin_commit() {
-    local before
+    local before tries=0 cpu
     before=$(wc -l <"$QUORIN_CMD_LOG")
     QUORIN_CMD_LOG_TIMES=1 lab_spawn r "$LAB_DIR/quorin.$1.log" "$LAB_BIN/quorin" -p "$LAB_DIR"
     SC_QUORIN_PID=$LAB_LAST_PID
-    lab_wait_for 10 log_grew "$before" || return 1
-    settle "$before" >/dev/null || return 1
-    tail -n +$((before + 1)) "$QUORIN_CMD_LOG" >"$LAB_DIR/commit.$1"
-    quorin_stop
+    lab_wait_for 10 log_grew "$before" || { echo "# quorin ran no command"; return 1; }
+    # A large commit outlasts one settle (10 s).
+    until settle "$before" >/dev/null; do
+        tries=$((tries + 1))
+        [ $tries -lt 12 ] || { echo "# quorin did not settle"; return 1; }
+    done
+    tail -n +$((before + 1)) "$QUORIN_CMD_LOG" >"$LAB_DIR/quorin.$1"
+    # Its processor time and that of the commands it ran, start-up included.
+    cpu=$(sed 's/.*) //' /proc/"$SC_QUORIN_PID"/stat | awk -v hz="$(getconf CLK_TCK)" \
+        '{ printf "%d\n", ($12 + $13 + $14 + $15) * 1e6 / hz }')
+    # Its removal of the policy runs as many commands as the commit.
+    lab_stop "$SC_QUORIN_PID" TERM 120
+    figures quorin "$1" "$(awk -F'\t' '{ split($NF, t, " "); if (NR == 1) first = t[1]; last = t[2] }
+                                      END { print last - first }' "$LAB_DIR/quorin.$1")" "$cpu"
     # The next start, and the twins, begin from the state quorin found.
-    [ "$(kstate)" == "$empty" ]
+    [ "$(kstate)" == "$empty" ] || { echo "# quorin left state behind:"; diff <(echo "$empty") <(kstate) | head -5; return 1; }
 }
 log_grew() { [ "$(wc -l <"$QUORIN_CMD_LOG")" -gt "$1" ]; }
 
-# commit_figures FILE: "COMMANDS IN_PROCESS SPAN_US BUSY_US": the commit's
-# commands, how many ran in-process, the span from the first start to the
-# last end, and the time spent inside commands.
-commit_figures() {
-    awk -F'\t' '{ split($NF, t, " "); n++; if ($2 == "in-process") ip++
-                  if (n == 1 || t[1] < first) first = t[1]; if (t[2] > last) last = t[2]; busy += t[2] - t[1] }
-                END { printf "%d %d %d %d\n", n, ip, last - first, busy }' "$1"
-}
-
-# replay N [-s]: quorin's commands of commit 1 in a fresh twin namespace,
-# started directly (or through sh -c with -s); prints the microseconds and
+# replay WAY N [-s]: quorin's commands of its first commit in a fresh twin
+# namespace, each program started directly (or through sh -c with -s);
 # fails unless every exit status is quorin's.
 replay() {
-    local ns=twin$1$2 out
+    local ns=twin-$1$2 out=$LAB_DIR/$1.$2 cpu
     twin "$ns" || return 1
     [ "$(main_routes "$ns")" == "$(main_routes r)" ] || { echo "# the twin's main table differs"; return 1; }
-    out=$(lab_exec "$ns" "$LAB_BIN/spawnlines" $2 <"$LAB_DIR/commit.lines")
+    cpu=$(cpu_us "$out" lab_exec "$ns" "$LAB_BIN/spawnlines" "${@:3}" <"$LAB_DIR/commit.lines") || return 1
     ip netns del "$(lab_ns "$ns")"
-    [ "$(grep -v '^us ' <<<"$out")" == "$(cat "$LAB_DIR/commit.statuses")" ] ||
-        { echo "# the replay's exit statuses differ from quorin's"; return 1; }
-    sed -n 's/^us //p' <<<"$out"
+    [ "$(sed '/^us /d; s/ .*//' "$out")" == "$(cut -d' ' -f1 "$LAB_DIR/quorin.1")" ] ||
+        { echo "# the $1 replay's exit statuses differ from quorin's"; return 1; }
+    figures "$1" "$2" "$(sed -n 's/^us //p' "$out")" "$cpu"
 }
 
-# best VALUE...: the smallest value.
-best() { printf '%s\n' "$@" | sort -n | head -1; }
-ms() { python3 -c "print('%.0f' % ($1 / 1000))"; }
+# rotated N WAYS...: the ways rotated by N, so that on a machine whose load
+# drifts no way always runs first.
+rotated() {
+    local n=$1
+    shift
+    local ways=("$@")
+    printf '%s\n' "${ways[@]:n % ${#ways[@]}}" "${ways[@]:0:n % ${#ways[@]}}"
+}
 
-q_span=() q_busy=() direct=() shell=()
+# compare WAYS...: the first way against the second (the tools' own cost)
+# by the best wall time and the best processor time of the rounds: prints
+# "#" lines with every round's times (and, for the commit, the time of each
+# program's commands) and then "FIGURE<tab>VERDICT".
+compare() {
+    python3 - "$LAB_DIR" "$ROUNDS" "$@" <<'PY'
+import collections, os, sys
+lab, rounds, ways = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+names = {"quorin": "quorin", "queue": "queue", "direct": "direct", "shell": "sh -c"}
+path = lambda *parts: os.path.join(lab, ".".join(str(p) for p in parts))
+read = lambda w, kind, n: int(open(path(w, n, kind)).read())
+best = {w: {k: min(range(1, rounds + 1), key=lambda n: read(w, k, n)) for k in ("wall", "cpu")} for w in ways}
+val = lambda w, k: read(w, k, best[w][k])
+for w in ways:
+    print("# %-6s wall %s ms; cpu %s ms" % (names[w], *(" ".join("%.0f" % (read(w, k, n) / 1000) for n in range(1, rounds + 1))
+                                                      for k in ("wall", "cpu"))))
+if ways[0] == "quorin":
+    # The commands' own times in the best rounds, by program: quorin's
+    # stamps, the launcher's times in the order of quorin's commands.
+    kinds = [l.split(" ")[1] + (" in-process" if "\tin-process" in l else "") for l in open(path("quorin", 1))]
+    per = collections.defaultdict(collections.Counter)
+    for k, l in zip(kinds, open(path("quorin", best["quorin"]["wall"]))):
+        start, end = map(int, l.split("\t")[-1].split())
+        per["quorin"][k] += end - start
+    for w in ways[1:]:
+        for k, l in zip(kinds, open(path(w, best[w]["wall"]))):
+            per[w][k] += int(l.split()[1])
+    print("# where the time went, ms (commands: %s)" % ", ".join(names[w] for w in ways))
+    for k, n in sorted(collections.Counter(kinds).items()):
+        print("#   %-20s %4d: %s" % (k, n, "  ".join("%6.0f" % (per[w][k] / 1000) for w in ways)))
+    print("#   quorin between its commands: %.0f" % ((val("quorin", "wall") - sum(per["quorin"].values())) / 1000))
+wall = val(ways[0], "wall") / val(ways[1], "wall")
+cpu = val(ways[0], "cpu") / val(ways[1], "cpu")
+print("; ".join("%s %.0f ms (cpu %.0f)" % (names[w], val(w, "wall") / 1000, val(w, "cpu") / 1000) for w in ways)
+      + "; %s/direct %.2fx (cpu %.2fx)\t%s" % (names[ways[0]], wall, cpu, "met" if wall <= 1.2 else "missed"))
+PY
+}
+
+# row ID WHAT TARGET WAYS...: the comparison's row, its "#" lines before it.
+row() {
+    local figure verdict
+    compare "${@:4}" >"$LAB_DIR/compare.out" || return 1
+    grep '^#' "$LAB_DIR/compare.out"
+    IFS=$'\t' read -r figure verdict < <(grep -v '^#' "$LAB_DIR/compare.out")
+    bench_row "$1" "$2" "$figure" "$3" "$verdict"
+}
+
 for round in $(seq "$ROUNDS"); do
-    quorin_commit "$round" || fail "quorin's commit $round did not settle or left state behind"
-    read -r commands in_process span busy < <(commit_figures "$LAB_DIR/commit.$round")
-    if [ "$round" = 1 ]; then
-        cut -f1 "$LAB_DIR/commit.1" | cut -d' ' -f2- >"$LAB_DIR/commit.lines"
-        cut -d' ' -f1 "$LAB_DIR/commit.1" >"$LAB_DIR/commit.statuses"
-        first_commands=$commands
-    fi
-    [ "$commands" = "$first_commands" ] || fail "commit $round ran $commands commands, commit 1 $first_commands"
-    d=$(replay "$round") || fail "the direct replay broke"
-    s=$(replay "$round" -s) || fail "the replay through sh -c broke"
-    q_span+=("$span") q_busy+=("$busy") direct+=("$d") shell+=("$s")
-    echo "# commit, round $round: quorin $span us (inside commands $busy us), direct $d us, sh -c $s us"
+    # quorin runs first in the first round: the replays repeat its commands.
+    ways=$(if [ "$round" = 1 ]; then echo quorin direct shell; else rotated "$round" quorin direct shell; fi)
+    for way in $ways; do
+        case $way in
+        quorin)
+            quorin_commit "$round" || fail "quorin's commit $round broke"
+            [ "$round" = 1 ] && cut -f1 "$LAB_DIR/quorin.1" | cut -d' ' -f2- >"$LAB_DIR/commit.lines"
+            [ "$(wc -l <"$LAB_DIR/quorin.$round")" = "$(wc -l <"$LAB_DIR/commit.lines")" ] ||
+                fail "quorin's commit $round ran another number of commands than its first"
+            ;;
+        direct) replay direct "$round" || fail "the direct replay broke" ;;
+        shell) replay shell "$round" -s || fail "the replay through sh -c broke" ;;
+        esac
+    done
 done
-q=$(best "${q_span[@]}") d=$(best "${direct[@]}") s=$(best "${shell[@]}")
-ratio=$(bench_ratio "$q" "$d")
-echo "# quorin's commit: $commands commands, $in_process of them ip commands in-process (the tools' own cost starts ip for them)"
-bench_row P2 "first commit, $UPLINKS uplinks x $SERVICES services: $commands commands ($in_process ip in-process), best of $ROUNDS" \
-    "quorin $(ms "$q") ms; tools direct $(ms "$d") ms; sh -c $(ms "$s") ms; quorin/direct ${ratio}x" \
-    "<= 1.2x the tools' own cost" "$(python3 -c "print('met' if $ratio <= 1.2 else 'missed')")"
+commands=$(wc -l <"$LAB_DIR/commit.lines")
+in_process=$(grep -c $'\tin-process' "$LAB_DIR/quorin.1")
+row P2 "first commit, $UPLINKS uplinks x $SERVICES services: $commands commands, $in_process of them ip in quorin's process (direct and sh -c start ip), best of $ROUNDS" \
+    "quorin <= 1.2x direct" quorin direct shell || fail "the commit's figures are incomplete"
 
-# The command batch: rule appends to a scratch chain, the chain emptied
-# after each way.
+# The command batch: rule appends to a scratch chain, emptied after each way.
 chain=BENCH
 lab_exec r iptables -t mangle -N $chain || fail "cannot create the scratch chain"
 for i in $(seq "$LINES"); do
     echo "iptables -t mangle -A $chain -i lan0 -p tcp --dport $((1000 + i)) -j MARK --set-mark $((256 + i % 8))"
 done >"$LAB_DIR/batch.lines"
-# batch WAY...: runs the batch (runlines -t, or spawnlines with its
-# options) and prints its microseconds; fails unless every rule is there.
+# batch WAY N: the batch through the command queue (runlines -t, without the
+# command log), or started directly or through sh -c (spawnlines); fails
+# unless every rule is there.
 batch() {
-    local us
-    if [ "$1" = runlines ]; then
-        us=$(lab_exec r env -u QUORIN_CMD_LOG "$LAB_BIN/runlines" -t <"$LAB_DIR/batch.lines")
-    else
-        us=$(lab_exec r "$LAB_BIN/spawnlines" "${@:2}" <"$LAB_DIR/batch.lines" | sed -n 's/^us //p')
-    fi
+    local out=$LAB_DIR/$1.$2.out cpu
+    case $1 in
+    queue) cpu=$(cpu_us "$out" lab_exec r env -u QUORIN_CMD_LOG "$LAB_BIN/runlines" -t <"$LAB_DIR/batch.lines") ;;
+    direct) cpu=$(cpu_us "$out" lab_exec r "$LAB_BIN/spawnlines" <"$LAB_DIR/batch.lines") ;;
+    shell) cpu=$(cpu_us "$out" lab_exec r "$LAB_BIN/spawnlines" -s <"$LAB_DIR/batch.lines") ;;
+    esac || return 1
     [ "$(lab_exec r iptables -t mangle -S $chain | grep -c -- "^-A $chain ")" = "$LINES" ] || return 1
     lab_exec r iptables -t mangle -F $chain
-    echo "$us"
+    figures "$1" "$2" "$(tail -1 "$out" | sed 's/^us //')" "$cpu"
 }
-b_runner=() b_direct=() b_shell=()
 for round in $(seq "$ROUNDS"); do
-    r_us=$(batch runlines) || fail "the batch through the command queue broke"
-    d_us=$(batch spawnlines) || fail "the direct batch broke"
-    s_us=$(batch spawnlines -s) || fail "the batch through sh -c broke"
-    b_runner+=("$r_us") b_direct+=("$d_us") b_shell+=("$s_us")
-    echo "# batch, round $round: command queue $r_us us, direct $d_us us, sh -c $s_us us"
+    for way in $(rotated "$round" queue direct shell); do
+        batch "$way" "$round" || fail "the $way batch broke"
+    done
 done
 lab_exec r iptables -t mangle -X $chain
-r_us=$(best "${b_runner[@]}") d_us=$(best "${b_direct[@]}") s_us=$(best "${b_shell[@]}")
-ratio=$(bench_ratio "$r_us" "$d_us")
-bench_row P2 "$LINES iptables lines, command queue vs. the tools' own cost, best of $ROUNDS" \
-    "queue $(ms "$r_us") ms; direct $(ms "$d_us") ms; sh -c $(ms "$s_us") ms; queue/direct ${ratio}x" \
-    "<= 1.2x the tools' own cost" "$(python3 -c "print('met' if $ratio <= 1.2 else 'missed')")"
+row P2 "$LINES iptables lines: command queue (runlines -t) against direct and sh -c, best of $ROUNDS" \
+    "queue <= 1.2x direct" queue direct shell || fail "the batch's figures are incomplete"

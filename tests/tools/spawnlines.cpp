@@ -3,9 +3,10 @@
 // program directly (posix_spawnp: a vfork-like start, no shell), one after
 // the other, each waited for to its end. With -s each line runs as
 // "/bin/sh -c LINE" instead. The programs' output goes to /dev/null.
-// Prints every command's exit status (128 + signal for a signalled one, 127
-// when it could not start), one a line, then "us N": the microseconds from
-// the first start to the last end.
+// Prints for every command its exit status (128 + signal for a signalled
+// one, 127 when it could not start) and the microseconds it took, one
+// command a line, then "us N": the microseconds from the first start to the
+// last end.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -18,6 +19,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -77,13 +79,19 @@ int main(int argc, char** argv) {
     posix_spawn_file_actions_init(&actions);
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) posix_spawn_file_actions_adddup2(&actions, null.get(), fd);
 
-    std::vector<int> statuses;
-    const auto start = std::chrono::steady_clock::now();
-    for (const auto& words : commands) statuses.push_back(runOne(words, actions));
-    const auto took = std::chrono::steady_clock::now() - start;
+    using Clock = std::chrono::steady_clock;
+    auto micros = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::microseconds>(d).count(); };
+    std::vector<std::pair<int, Clock::duration>> results;
+    const auto start = Clock::now();
+    for (const auto& words : commands) {
+        const auto began = Clock::now();
+        const int status = runOne(words, actions);
+        results.emplace_back(status, Clock::now() - began);
+    }
+    const auto took = Clock::now() - start;
     posix_spawn_file_actions_destroy(&actions);
 
-    for (int s : statuses) std::cout << s << "\n";
-    std::cout << "us " << std::chrono::duration_cast<std::chrono::microseconds>(took).count() << "\n";
+    for (const auto& r : results) std::cout << r.first << " " << micros(r.second) << "\n";
+    std::cout << "us " << micros(took) << "\n";
     return 0;
 }
