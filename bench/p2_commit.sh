@@ -18,8 +18,11 @@
 # command queue (runlines -t), against the same lines started directly and
 # through "sh -c".
 #
-# Each comparison runs ROUNDS times, the three ways interleaved; the best
-# time of each way counts.
+# Each comparison runs ROUNDS times, the three ways interleaved and in
+# another order each round; the best time of each way counts. Beside the
+# wall time each figure has the processor time (user + system) of the way
+# and the programs it started: on a busy machine the wall times swing, the
+# processor times much less.
 #   sudo bench/p2_commit.sh        (bench/run runs it with the others)
 
 . "$(dirname "$0")/lib.sh"
@@ -41,9 +44,10 @@ default_routes() {
     done
 }
 
-# uplink NS NAME ADDRESS: a link with that address, up, and its peer "pNAME"
-# in the same namespace (the kernel here has veth, not dummy links).
-uplink() {
+# veth_link NS NAME ADDRESS: a link with that address, up, and its peer
+# "pNAME" in the same namespace (a veth pair: not every kernel has dummy
+# links).
+veth_link() {
     lab_exec "$1" ip link add "$2" type veth peer name "p$2" &&
         lab_exec "$1" ip link set "p$2" up &&
         lab_exec "$1" ip link set "$2" up &&
@@ -55,8 +59,8 @@ uplink() {
 twin() {
     local i
     lab_netns "$1"
-    for i in $(seq "$DEVICES"); do uplink "$1" wan$i 10.$i.0.2/24 || return 1; done
-    uplink "$1" lan0 192.168.1.1/24 || return 1
+    for i in $(seq "$DEVICES"); do veth_link "$1" wan$i 10.$i.0.2/24 || return 1; done
+    veth_link "$1" lan0 192.168.1.1/24 || return 1
     default_routes "$1" || return 1
     lab_exec "$1" iptables -t mangle -N LOADB_PRE &&
         lab_exec "$1" iptables -t mangle -A PREROUTING -j LOADB_PRE
@@ -67,7 +71,7 @@ main_routes() { lab_exec "$1" ip -4 route show table main | sed 's/ linkdown//';
 
 SC_NETSTATD_ARGS=""
 scenario_start >/dev/null
-for i in $(seq 4 "$DEVICES"); do uplink r wan$i 10.$i.0.2/24 || fail "cannot add wan$i"; done
+for i in $(seq 4 "$DEVICES"); do veth_link r wan$i 10.$i.0.2/24 || fail "cannot add wan$i"; done
 default_routes r || fail "cannot add the default routes"
 lab_wait_for 10 sc_status_written "$DEVICES" || fail "netstatd did not write the gateways"
 
@@ -200,8 +204,7 @@ row() {
 
 for round in $(seq "$ROUNDS"); do
     # quorin runs first in the first round: the replays repeat its commands.
-    ways=$(if [ "$round" = 1 ]; then echo quorin direct shell; else rotated "$round" quorin direct shell; fi)
-    for way in $ways; do
+    for way in $(rotated $((round - 1)) quorin direct shell); do
         case $way in
         quorin)
             quorin_commit "$round" || fail "quorin's commit $round broke"
@@ -240,7 +243,7 @@ batch() {
     figures "$1" "$2" "$(tail -1 "$out" | sed 's/^us //')" "$cpu"
 }
 for round in $(seq "$ROUNDS"); do
-    for way in $(rotated "$round" queue direct shell); do
+    for way in $(rotated $((round - 1)) queue direct shell); do
         batch "$way" "$round" || fail "the $way batch broke"
     done
 done
