@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -34,6 +35,9 @@ const size_t kRequestSize = 256;
 const size_t kAnswerSize = 32768;
 // Rounds of dump-and-delete before a flush gives up, as ip does.
 const int kFlushRounds = 10;
+// Deletes of a flush sent at once: few enough that the answers to all of
+// them fail fit the socket's receive buffer.
+const size_t kDeleteBatch = 128;
 
 KOR_Modul modul() {
     static KOR_Modul m = KOR_Sysloglevel_registerModul("cfgclient");
@@ -242,6 +246,48 @@ int IpNetlink::talk(void* message, std::string& error) {
     }
 }
 
+// Deletes routes as they were dumped, many to one send. Only the last of a
+// send asks for an acknowledgement: the kernel answers the others only when
+// they fail, and handles a send's messages in order, so the last one's
+// acknowledgement comes after every answer to the ones before. A route that
+// went away meanwhile is as good as deleted. 0, or the first other errno.
+int IpNetlink::deleteRoutes(nlmsghdr* const* routes, size_t count, std::string& error) {
+    std::vector<char> batch;
+    const unsigned firstSequence = sequence_ + 1;
+    for (size_t i = 0; i < count; ++i) {
+        nlmsghdr* route = routes[i];
+        route->nlmsg_type = RTM_DELROUTE;
+        route->nlmsg_flags = NLM_F_REQUEST | (i + 1 == count ? NLM_F_ACK : 0);
+        route->nlmsg_seq = ++sequence_;
+        const char* bytes = reinterpret_cast<const char*>(route);
+        batch.insert(batch.end(), bytes, bytes + route->nlmsg_len);
+        batch.resize(NLMSG_ALIGN(batch.size()));
+    }
+    auto lost = [&](const char* what) {
+        error = std::string(what) + ": " + strerror(errno);
+        socket_.reset();
+        return -1;
+    };
+    if (mnl_socket_sendto(socket_.get(), batch.data(), batch.size()) < 0) return lost("cannot send to the kernel");
+    int failure = 0;
+    for (;;) {
+        ssize_t got = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return lost("no answer from the kernel");
+        int left = int(got);
+        for (auto* m = reinterpret_cast<nlmsghdr*>(buffer_.data()); mnl_nlmsg_ok(m, left); m = mnl_nlmsg_next(m, &left)) {
+            if (m->nlmsg_type != NLMSG_ERROR || m->nlmsg_seq < firstSequence || m->nlmsg_seq > sequence_) continue;
+            std::string text;
+            const int answer = answerError(m, text);
+            if (answer != 0 && answer != ESRCH && failure == 0) {
+                failure = answer;
+                error = text;
+            }
+            if (m->nlmsg_seq == sequence_) return failure;
+        }
+    }
+}
+
 void IpNetlink::flush(uint32_t table, IpResult& result) {
     for (int round = 0; round < kFlushRounds; ++round) {
         char buf[kRequestSize] = {};
@@ -259,22 +305,21 @@ void IpNetlink::flush(uint32_t table, IpResult& result) {
         }
         std::vector<std::vector<char>> routes;
         routes.swap(dumped_);
-        int deleted = 0;
+        std::vector<nlmsghdr*> doomed;
         for (auto& bytes : routes) {
             auto* route = reinterpret_cast<nlmsghdr*>(bytes.data());
             auto* rt = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(route));
             if (rt->rtm_family != AF_INET || (rt->rtm_flags & RTM_F_CLONED) || routeTable(route) != table) continue;
-            route->nlmsg_type = RTM_DELROUTE;
-            route->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-            const int error = talk(route, result.error);
-            // A route that went away meanwhile is as good as deleted.
-            if (error != 0 && error != ESRCH) {
+            doomed.push_back(route);
+        }
+        for (size_t first = 0; first < doomed.size(); first += kDeleteBatch) {
+            const size_t end = std::min(doomed.size(), first + kDeleteBatch);
+            if (deleteRoutes(doomed.data() + first, end - first, result.error) != 0) {
                 result.status = 2;
                 return;
             }
-            result.error.clear();
-            ++deleted;
         }
+        const size_t deleted = doomed.size();
         if (deleted == 0) return;
     }
     result.status = 1;

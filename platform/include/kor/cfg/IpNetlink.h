@@ -17,6 +17,7 @@
 #include <vector>
 
 struct mnl_socket;
+struct nlmsghdr;
 
 namespace kor {
 namespace cfg {
@@ -73,6 +74,7 @@ private:
     int talk(void* message, std::string& error);
     uint32_t deviceIndex(const std::string& name);
     void flush(uint32_t table, IpResult& result);
+    int deleteRoutes(nlmsghdr* const* routes, size_t count, std::string& error);
 
     std::unique_ptr<mnl_socket, Closer> socket_;
     std::vector<char> buffer_;
