@@ -12,6 +12,7 @@ namespace netstatd {
 namespace {
 
 const int kEventBufferBytes = 8 * 1024 * 1024;
+const uint32_t kMainTable = 254;
 const int kRetryMs = 500;
 // How long a batch waits for another client's transaction to end before
 // its signals go out without the tables.
@@ -40,6 +41,7 @@ Netstatd::Netstatd(moduna::net::EventDispatcher& events, const Options& options)
     : events_(events),
       options_(options),
       log_(KOR_Sysloglevel_registerModul("netstatd")),
+      state_(options.mainTableOnly ? kMainTable : 0),
       bus_([this](uint32_t table) { return routesOfTable(table); }, options.verbose) {
     if (options_.writeTables)
         tables_ = std::make_unique<StatusTableWriter>(events_, options_.cfgSocket, options_.verbose);
@@ -125,7 +127,8 @@ bool Netstatd::resync(bool links, bool addresses, bool routes, std::vector<Signa
     }
     if (routes) {
         std::vector<Route> records;
-        if (!dumpRecords(dumpSocket_, RTM_GETROUTE, NetlinkEvent::Kind::Route, &NetlinkEvent::route, records))
+        if (!dumpRecords(dumpSocket_, RTM_GETROUTE, NetlinkEvent::Kind::Route, &NetlinkEvent::route, records,
+                         options_.mainTableOnly ? kMainTable : 0))
             return false;
         state_.replaceRoutes(records, out);
     }

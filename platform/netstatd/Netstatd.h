@@ -29,6 +29,7 @@ public:
         bool writeTables = true;
         std::string cfgSocket = "/tmp/cfgserver.socket";
         bool verbose = false;  // log every signal and table write
+        bool mainTableOnly = false;  // follow and report the main table's routes only
     };
 
     Netstatd(moduna::net::EventDispatcher& events, const Options& options);

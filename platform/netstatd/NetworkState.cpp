@@ -216,7 +216,7 @@ uint32_t NetworkState::nameId(const std::string& name) {
 }
 
 void NetworkState::routeSeen(const Route& route, std::vector<Signal>& out) {
-    if (!route.reported()) return;
+    if (!followed(route)) return;
     const RouteKey key = keyOf(route);
     Reported reported = reportOf(route);
     auto found = routes_.find(key);
@@ -232,7 +232,7 @@ void NetworkState::routeSeen(const Route& route, std::vector<Signal>& out) {
 }
 
 void NetworkState::routeGone(const Route& route, std::vector<Signal>& out) {
-    if (!route.reported()) return;
+    if (!followed(route)) return;
     auto found = routes_.find(keyOf(route));
     if (found == routes_.end()) return;
     out.push_back(routeSignal(Signal::Type::RemovedRoute, argsOf(found->first, found->second)));
@@ -273,7 +273,7 @@ void NetworkState::replaceAddresses(const std::vector<Address>& addresses, std::
 void NetworkState::replaceRoutes(const std::vector<Route>& routes, std::vector<Signal>& out) {
     std::map<RouteKey, Reported> next;
     for (const auto& route : routes)
-        if (route.reported()) next.emplace(keyOf(route), reportOf(route));
+        if (followed(route)) next.emplace(keyOf(route), reportOf(route));
     for (const auto& entry : routes_) {
         auto found = next.find(entry.first);
         if (found == next.end() || !sameReport(found->second, entry.second))

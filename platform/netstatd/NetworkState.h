@@ -57,6 +57,10 @@ struct Resync {
 
 class NetworkState {
 public:
+    // With a table number, only that table's routes are followed and
+    // reported; 0 follows every table.
+    explicit NetworkState(uint32_t onlyTable = 0) : onlyTable_(onlyTable) {}
+
     // One event from the kernel.
     Resync apply(const NetlinkEvent& event, std::vector<Signal>& out);
 
@@ -114,6 +118,11 @@ private:
 
     std::map<int, Link> links_;
     std::map<int, std::vector<Address>> addresses_;  // kernel order per interface
+    bool followed(const Route& route) const {
+        return route.reported() && (onlyTable_ == 0 || route.table == onlyTable_);
+    }
+
+    uint32_t onlyTable_;
     std::map<RouteKey, Reported> routes_;
     // Every device name a route was reported with, once; "" is the first.
     std::vector<std::string> names_{""};

@@ -35,6 +35,7 @@ void printUsage() {
               << "  -d: Enable debug output (every signal and table write)\n"
               << "  -p <filepath>: PID file path (default: " << kDefaultPidDirectory << ")\n"
               << "  -n: Do not write the status tables\n"
+              << "  -m: Follow and report the routes of the main table only\n"
               << "  -s <socket>: Configuration service socket (default: " << kDefaultCfgSocket << ")\n";
     std::cerr.flush();
 }
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
     kor::netstatd::Netstatd::Options options;
     options.cfgSocket = kDefaultCfgSocket;
     int opt;
-    while ((opt = getopt(argc, argv, "hbdp:ns:")) != -1) {
+    while ((opt = getopt(argc, argv, "hbdmp:ns:")) != -1) {
         switch (opt) {
         case 'h':
             printUsage();
@@ -69,6 +70,9 @@ int main(int argc, char** argv) {
             break;
         case 'n':
             options.writeTables = false;
+            break;
+        case 'm':
+            options.mainTableOnly = true;
             break;
         case 's':
             options.cfgSocket = optarg;

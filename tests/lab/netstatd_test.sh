@@ -48,7 +48,8 @@ probe() {
 }
 
 start_cfgserver() { lab_spawn r1 cfgserver.log cfgserver -f store.json; CFG_PID=$LAB_LAST_PID; }
-start_netstatd() { lab_spawn r1 netstatd.log netstatd -d -p "$D"; NETSTATD_PID=$LAB_LAST_PID; }
+start_netstatd() { lab_spawn r1 netstatd.log netstatd -d -p "$D" "$@"; NETSTATD_PID=$LAB_LAST_PID; }
+restart_netstatd() { lab_stop "$NETSTATD_PID"; start_netstatd "$@"; }
 restart_cfgserver() { lab_stop "$CFG_PID"; rm store.json; start_cfgserver; }
 # restart_bus: netstatd waits (stopped) until the new bus has a monitor, so
 # that what it publishes on reconnecting cannot come before it.
