@@ -12,11 +12,12 @@
 
 . "$(dirname "$0")/lib.sh"
 bench_init p1 "$@"
-ROUTES=$(bench_size 10000 200)
+ROUTES=${BENCH_ROUTES:-$(bench_size 10000 200)}
 SAMPLE=$(bench_size 500 20)
 FOLLOWED=$(bench_size 1000 20)
 
-SC_NETSTATD_ARGS=""
+# netstatd as the packaged service runs it.
+SC_NETSTATD_ARGS="-m" SC_NETSTATD_DEBUG=""
 scenario_start >/dev/null
 lab_netns u4
 lab_veth r wan4 u4 up4 || exit 1
@@ -34,7 +35,7 @@ cat >"$LAB_DIR/config.json" <<'JSON'
 JSON
 cfg load "$LAB_DIR/config.json" >/dev/null
 
-# routes N FIRST: N distinct /24 routes through the uplinks in turn, as
+# routes N FIRST: N distinct /24 routes (from 20.0.0.0 on) through the uplinks in turn, as
 # "DEST GATEWAY DEVICE" lines, starting from the FIRST-th.
 routes() {
     python3 - "$1" "$2" <<'PY'
@@ -42,7 +43,7 @@ import sys
 n, first = int(sys.argv[1]), int(sys.argv[2])
 for i in range(first, first + n):
     up = i % 4 + 1
-    print("172.%d.%d.0/24 10.%d.0.1 wan%d" % (16 + i // 256, i % 256, up, up))
+    print("%d.%d.%d.0/24 10.%d.0.1 wan%d" % (20 + i // 65536, i // 256 % 256, i % 256, up, up))
 PY
 }
 routes "$ROUTES" 0 | awk '{print "route add " $1 " via " $2 " dev " $3}' >"$LAB_DIR/main.batch"
@@ -67,7 +68,7 @@ copied() { [ "$(routes_in "$1")" -ge "$expected" ]; }
 sync_s=$(lab_exec r python3 - "$LAB_BIN/cfgctl" "$expected" <<'PY'
 import re, subprocess, sys, time, datetime
 cfgctl, expected = sys.argv[1], int(sys.argv[2])
-mon = subprocess.Popen(["ip", "-ts", "monitor", "rule"], stdout=subprocess.PIPE, text=True)
+mon = subprocess.Popen(["ip", "-ts", "monitor", "rule"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 time.sleep(0.3)
 subprocess.run([cfgctl, "set", "BalancingGroups", "0", "Enable=1"], check=True, stdout=subprocess.DEVNULL)
 start, tables = None, set()

@@ -11,7 +11,8 @@
 bench_init p3 "$@"
 TRIALS=$(bench_size 20 2)
 
-SC_NETSTATD_ARGS=""
+# netstatd as the packaged service runs it.
+SC_NETSTATD_ARGS="-m" SC_NETSTATD_DEBUG=""
 scenario_start >/dev/null
 lab_exec r ip route add default via 10.1.0.1 dev wan1 metric 101
 lab_exec r ip route add default via 10.2.0.1 dev wan2 metric 102

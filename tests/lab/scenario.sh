@@ -40,10 +40,10 @@ scenario_start() {
     netstatd_start ${SC_NETSTATD_ARGS--n}
 }
 
-# netstatd_start [ARGS]: the network-status service on the lab bus; returns
-# once it owns its names.
+# netstatd_start [ARGS]: the network-status service on the lab bus, in debug
+# mode unless SC_NETSTATD_DEBUG is set empty; returns once it owns its names.
 netstatd_start() {
-    lab_spawn r "$LAB_DIR/netstatd.log" "$LAB_BIN/netstatd" -d -p "$LAB_DIR" "$@"
+    lab_spawn r "$LAB_DIR/netstatd.log" "$LAB_BIN/netstatd" ${SC_NETSTATD_DEBUG--d} -p "$LAB_DIR" "$@"
     SC_NETSTATD_PID=$LAB_LAST_PID
     lab_wait_for 5 bus_owned com.mirandel.network.IPv4Route ||
         { echo "FAIL: netstatd did not take its names"; sed 's/^/#   /' "$LAB_DIR/netstatd.log"; exit 1; }
