@@ -6,8 +6,9 @@
 
 # bench_router [traced]: the router; with "traced" cfgserver logs every
 # request with its time (LAB_DIR/cfgserver.log, see bench/cfgtrace.py).
-# netstatd runs without debug output, as on a router. Returns once quorin
-# has set up every uplink and settled.
+# netstatd runs as the packaged service runs it: without debug output,
+# following the main table's routes only (-m). Returns once quorin has set
+# up every uplink and settled.
 bench_router() {
     SC_NETSTATD_ARGS=""
     scenario_start >/dev/null
@@ -18,7 +19,7 @@ bench_router() {
         lab_wait_for 5 cfg dump || { echo "FAIL: the traced cfgserver did not start"; return 1; }
     fi
     lab_stop "$SC_NETSTATD_PID"
-    lab_spawn r "$LAB_DIR/netstatd.bench.log" "$LAB_BIN/netstatd" -p "$LAB_DIR"
+    lab_spawn r "$LAB_DIR/netstatd.bench.log" "$LAB_BIN/netstatd" -m -p "$LAB_DIR"
     SC_NETSTATD_PID=$LAB_LAST_PID
     lab_wait_for 5 bus_owned com.mirandel.network.IPv4Route || { echo "FAIL: netstatd did not start"; return 1; }
     scenario_default_routes
