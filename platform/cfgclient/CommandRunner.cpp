@@ -485,7 +485,9 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
 
 int CommandRunner::report(const ParsedCommand& command, int code, std::string errText, bool inProcess) {
     audit(command.words, std::to_string(code), inProcess, times());
-    if (code != 0) {
+    // A full copy of a large main table into tables that already hold it
+    // fails on every line: nothing is formatted for a line not written.
+    if (code != 0 && KOR_Sysloglevel_debugOn(modul())) {
         while (!errText.empty() && (errText.back() == '\n' || errText.back() == ' ')) errText.pop_back();
         KOR_Sysloglevel_debug(modul(), "actionqueue", __LINE__,
                               VAStr("command failed with status %d: %s: %s", code, joinWords(command.words).c_str(),
