@@ -65,10 +65,11 @@ void IPv4RouteDBusProxy::onRemovedIPv4Route(const std::string& destination, cons
 }
 
 std::vector<IPv4RouteInfo> IPv4RouteDBusProxy::GetIPv4RoutesFromTable(uint32_t table) {
-    const auto answer = com::mirandel::network::IPv4Route_proxy::GetIPv4RoutesFromTable(table);
+    auto answer = com::mirandel::network::IPv4Route_proxy::GetIPv4RoutesFromTable(table);
     std::vector<IPv4RouteInfo> routes;
     routes.reserve(answer.size());
-    for (const auto& r : answer) routes.push_back({r._1, r._2, r._3, r._4, r._5});
+    for (auto& r : answer)
+        routes.push_back({std::move(r._1), std::move(r._2), std::move(r._3), std::move(r._4), std::move(r._5)});
     return routes;
 }
 
