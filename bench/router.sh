@@ -10,7 +10,7 @@
 # following the main table's routes only (-m). Returns once quorin has set
 # up every uplink and settled.
 bench_router() {
-    SC_NETSTATD_ARGS=""
+    SC_NETSTATD_ARGS=-m SC_NETSTATD_DEBUG=""
     scenario_start >/dev/null
     if [ "${1:-}" = traced ]; then
         lab_stop "$SC_CFG_PID"
@@ -18,10 +18,6 @@ bench_router() {
         SC_CFG_PID=$LAB_LAST_PID
         lab_wait_for 5 cfg dump || { echo "FAIL: the traced cfgserver did not start"; return 1; }
     fi
-    lab_stop "$SC_NETSTATD_PID"
-    lab_spawn r "$LAB_DIR/netstatd.bench.log" "$LAB_BIN/netstatd" -m -p "$LAB_DIR"
-    SC_NETSTATD_PID=$LAB_LAST_PID
-    lab_wait_for 5 bus_owned com.mirandel.network.IPv4Route || { echo "FAIL: netstatd did not start"; return 1; }
     scenario_default_routes
     lab_wait_for 10 sc_status_written 3 || { echo "FAIL: netstatd did not write the gateways"; return 1; }
     cfg load "$here_bench/router.json" >/dev/null
