@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "kor/sysloglevel.h"
 
@@ -222,28 +223,41 @@ uint32_t IpNetlink::deviceIndex(const std::string& name) {
     return uint32_t(request.ifr_ifindex);
 }
 
-int IpNetlink::talk(void* message, std::string& error) {
-    auto* request = static_cast<nlmsghdr*>(message);
-    request->nlmsg_seq = ++sequence_;
-    const bool dump = request->nlmsg_flags & NLM_F_DUMP;
+int IpNetlink::exchange(const void* bytes, size_t size, unsigned first,
+                        const std::function<bool(const nlmsghdr*)>& handle, std::string& error) {
     auto lost = [&](const char* what) {
         error = std::string(what) + ": " + strerror(errno);
         socket_.reset();
         return -1;
     };
-    if (mnl_socket_sendto(socket_.get(), request, request->nlmsg_len) < 0) return lost("cannot send to the kernel");
+    if (mnl_socket_sendto(socket_.get(), bytes, size) < 0) return lost("cannot send to the kernel");
     for (;;) {
         ssize_t got = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return lost("no answer from the kernel");
         int left = int(got);
         for (auto* m = reinterpret_cast<nlmsghdr*>(buffer_.data()); mnl_nlmsg_ok(m, left); m = mnl_nlmsg_next(m, &left)) {
-            if (m->nlmsg_seq != sequence_) continue;  // a late answer to an earlier request
-            if (m->nlmsg_type == NLMSG_ERROR || m->nlmsg_type == NLMSG_DONE) return answerError(m, error);
-            if (dump && m->nlmsg_type == RTM_NEWROUTE && m->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg)))
-                dumped_.emplace_back(reinterpret_cast<char*>(m), reinterpret_cast<char*>(m) + m->nlmsg_len);
+            // A late answer to an earlier request is skipped.
+            if (m->nlmsg_seq >= first && m->nlmsg_seq <= sequence_ && handle(m)) return 0;
         }
     }
+}
+
+int IpNetlink::talk(void* message, std::string& error) {
+    auto* request = static_cast<nlmsghdr*>(message);
+    request->nlmsg_seq = ++sequence_;
+    const bool dump = request->nlmsg_flags & NLM_F_DUMP;
+    int answer = 0;
+    auto handle = [&](const nlmsghdr* m) {
+        if (m->nlmsg_type == NLMSG_ERROR || m->nlmsg_type == NLMSG_DONE) {
+            answer = answerError(m, error);
+            return true;
+        }
+        if (dump && m->nlmsg_type == RTM_NEWROUTE && m->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg)))
+            dumped_.emplace_back(reinterpret_cast<const char*>(m), reinterpret_cast<const char*>(m) + m->nlmsg_len);
+        return false;
+    };
+    return exchange(request, request->nlmsg_len, sequence_, handle, error) < 0 ? -1 : answer;
 }
 
 // Deletes routes as they were dumped, many to one send. Only the last of a
@@ -253,7 +267,7 @@ int IpNetlink::talk(void* message, std::string& error) {
 // went away meanwhile is as good as deleted. 0, or the first other errno.
 int IpNetlink::deleteRoutes(nlmsghdr* const* routes, size_t count, std::string& error) {
     std::vector<char> batch;
-    const unsigned firstSequence = sequence_ + 1;
+    const unsigned first = sequence_ + 1;
     for (size_t i = 0; i < count; ++i) {
         nlmsghdr* route = routes[i];
         route->nlmsg_type = RTM_DELROUTE;
@@ -263,29 +277,18 @@ int IpNetlink::deleteRoutes(nlmsghdr* const* routes, size_t count, std::string& 
         batch.insert(batch.end(), bytes, bytes + route->nlmsg_len);
         batch.resize(NLMSG_ALIGN(batch.size()));
     }
-    auto lost = [&](const char* what) {
-        error = std::string(what) + ": " + strerror(errno);
-        socket_.reset();
-        return -1;
-    };
-    if (mnl_socket_sendto(socket_.get(), batch.data(), batch.size()) < 0) return lost("cannot send to the kernel");
     int failure = 0;
-    for (;;) {
-        ssize_t got = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return lost("no answer from the kernel");
-        int left = int(got);
-        for (auto* m = reinterpret_cast<nlmsghdr*>(buffer_.data()); mnl_nlmsg_ok(m, left); m = mnl_nlmsg_next(m, &left)) {
-            if (m->nlmsg_type != NLMSG_ERROR || m->nlmsg_seq < firstSequence || m->nlmsg_seq > sequence_) continue;
-            std::string text;
-            const int answer = answerError(m, text);
-            if (answer != 0 && answer != ESRCH && failure == 0) {
-                failure = answer;
-                error = text;
-            }
-            if (m->nlmsg_seq == sequence_) return failure;
+    auto handle = [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != NLMSG_ERROR) return false;
+        std::string text;
+        const int answer = answerError(m, text);
+        if (answer != 0 && answer != ESRCH && failure == 0) {
+            failure = answer;
+            error = text;
         }
-    }
+        return m->nlmsg_seq == sequence_;
+    };
+    return exchange(batch.data(), batch.size(), first, handle, error) < 0 ? -1 : failure;
 }
 
 void IpNetlink::flush(uint32_t table, IpResult& result) {

@@ -12,6 +12,7 @@
 // command that cannot be read that strictly, is left to the real ip.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +73,11 @@ private:
     // the kernel answered, or -1 when no answer came (the socket is then
     // closed). The routes a dump request brings are kept in dumped_.
     int talk(void* message, std::string& error);
+    // Sends the bytes, then hands every answer numbered from first to the
+    // last request sent to handle, until it returns true. 0, or -1 when the
+    // kernel could not be reached (the socket is then closed).
+    int exchange(const void* bytes, size_t size, unsigned first, const std::function<bool(const nlmsghdr*)>& handle,
+                 std::string& error);
     uint32_t deviceIndex(const std::string& name);
     void flush(uint32_t table, IpResult& result);
     int deleteRoutes(nlmsghdr* const* routes, size_t count, std::string& error);
