@@ -49,6 +49,7 @@ Netstatd::Netstatd(moduna::net::EventDispatcher& events, const Options& options)
 
 Netstatd::~Netstatd() {
     if (busTimer_) events_.cancelTimer(busTimer_);
+    if (resyncTimer_) events_.cancelTimer(resyncTimer_);
     if (eventFd_ >= 0) events_.removeDescriptor(eventFd_);
 }
 
@@ -95,7 +96,7 @@ void Netstatd::onEvents() {
         [[fallthrough]];
     case RouteSocket::Received::Overrun:
         KOR_Sysloglevel_error(log_, "netstatd", __LINE__, "netlink: events were lost; reading the whole state again");
-        resync(true, true, true, signals);
+        resyncOrRetry(true, true, true, signals);
         break;
     case RouteSocket::Received::Events:
     case RouteSocket::Received::Nothing: {
@@ -105,7 +106,7 @@ void Netstatd::onEvents() {
             needed.addresses |= more.addresses;
             needed.routes |= more.routes;
         }
-        if (needed.addresses || needed.routes) resync(false, needed.addresses, needed.routes, signals);
+        if (needed.addresses || needed.routes) resyncOrRetry(false, needed.addresses, needed.routes, signals);
         break;
     }
     }
@@ -133,6 +134,23 @@ bool Netstatd::resync(bool links, bool addresses, bool routes, std::vector<Signa
         state_.replaceRoutes(records, out);
     }
     return true;
+}
+
+void Netstatd::resyncOrRetry(bool links, bool addresses, bool routes, std::vector<Signal>& out) {
+    if (resync(links, addresses, routes, out)) return;
+    // Links are dumped with the addresses: a retry reads both.
+    pendingResync_.addresses |= links || addresses;
+    pendingResync_.routes |= routes;
+    if (!resyncTimer_) resyncTimer_ = events_.addTimer(kRetryMs, [this]() { retryResync(); });
+}
+
+void Netstatd::retryResync() {
+    resyncTimer_ = 0;
+    const Resync wanted = pendingResync_;
+    pendingResync_ = Resync();
+    std::vector<Signal> signals;
+    resyncOrRetry(wanted.addresses, wanted.addresses, wanted.routes, signals);
+    publish(signals);
 }
 
 void Netstatd::publish(const std::vector<Signal>& signals) {

@@ -51,6 +51,11 @@ private:
     void onEvents();
     // Dumps the parts named and reports how they differ from the state.
     bool resync(bool links, bool addresses, bool routes, std::vector<Signal>& out);
+    // The same, and when a dump fails (a dump that changes keep
+    // interrupting, while routes pour in), again and again a little later
+    // until it succeeds: until then what was missed is not reported.
+    void resyncOrRetry(bool links, bool addresses, bool routes, std::vector<Signal>& out);
+    void retryResync();
     void publish(const std::vector<Signal>& signals);
     void connectBus();
     std::vector<RouteArgs> routesOfTable(uint32_t table);
@@ -65,6 +70,8 @@ private:
     std::unique_ptr<StatusTableWriter> tables_;
     BusService bus_;
     int busTimer_ = 0;
+    int resyncTimer_ = 0;
+    Resync pendingResync_;  // what the next retry dumps (links with addresses)
 };
 
 }  // namespace netstatd
