@@ -1,6 +1,7 @@
 #include "Netstatd.h"
 
 #include <linux/rtnetlink.h>
+#include <malloc.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -132,6 +133,10 @@ bool Netstatd::resync(bool links, bool addresses, bool routes, std::vector<Signa
                          options_.mainTableOnly ? kMainTable : 0))
             return false;
         state_.replaceRoutes(records, out);
+        // A dump of a large table passes through memory once; give it back
+        // rather than keep it for the next one.
+        records = std::vector<Route>();
+        malloc_trim(0);
     }
     return true;
 }
