@@ -63,8 +63,6 @@ RouteSocket::~RouteSocket() = default;
 int RouteSocket::fd() const { return socket_ ? mnl_socket_get_fd(socket_.get()) : -1; }
 
 bool RouteSocket::open(int flags, unsigned groups) {
-    flags_ = flags;
-    groups_ = groups;
     socket_.reset(mnl_socket_open2(NETLINK_ROUTE, flags | SOCK_CLOEXEC));
     if (!socket_ || mnl_socket_bind(socket_.get(), groups, MNL_SOCKET_AUTOPID) < 0) {
         logFailure("cannot open an rtnetlink socket");
@@ -118,8 +116,8 @@ bool RouteSocket::dump(uint16_t request, std::vector<NetlinkEvent>& out, uint32_
         bool interrupted = false;
         if (!dumpOnce(request, table, events, interrupted)) {
             // What is left of a failed dump would be read as the answer to
-            // the next request: go on with a fresh socket.
-            if (!open(flags_, groups_)) return false;
+            // the next request: go on with a fresh socket, set up alike.
+            if (!openDumps()) return false;
             continue;
         }
         if (!interrupted) {

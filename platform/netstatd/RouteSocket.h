@@ -35,7 +35,8 @@ public:
     // A complete dump of the links (RTM_GETLINK), IPv4 addresses
     // (RTM_GETADDR) or IPv4 routes (RTM_GETROUTE) of every table. A dump
     // that the kernel reports as interrupted by a change is made again.
-    // A table other than 0 asks for the routes of that table only.
+    // A table other than 0 asks for the routes of that table only. On a
+    // socket opened with openDumps only.
     bool dump(uint16_t request, std::vector<NetlinkEvent>& out, uint32_t table = 0);
 
 private:
@@ -46,8 +47,6 @@ private:
     bool dumpOnce(uint16_t request, uint32_t table, std::vector<NetlinkEvent>& out, bool& interrupted);
 
     std::unique_ptr<mnl_socket, Closer> socket_;
-    unsigned groups_ = 0;
-    int flags_ = 0;
     unsigned sequence_ = 0;
     std::vector<char> buffer_;
 };
