@@ -19,7 +19,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -243,40 +242,38 @@ int IpNetlink::exchange(const void* bytes, size_t size, unsigned first,
     }
 }
 
-int IpNetlink::talk(void* message, std::string& error) {
+int IpNetlink::talk(void* message, std::string& error, const std::function<void(const nlmsghdr*)>& listed) {
     auto* request = static_cast<nlmsghdr*>(message);
     request->nlmsg_seq = ++sequence_;
-    const bool dump = request->nlmsg_flags & NLM_F_DUMP;
     int answer = 0;
     auto handle = [&](const nlmsghdr* m) {
         if (m->nlmsg_type == NLMSG_ERROR || m->nlmsg_type == NLMSG_DONE) {
             answer = answerError(m, error);
             return true;
         }
-        if (dump && m->nlmsg_type == RTM_NEWROUTE && m->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg)))
-            dumped_.emplace_back(reinterpret_cast<const char*>(m), reinterpret_cast<const char*>(m) + m->nlmsg_len);
+        if (listed) listed(m);
         return false;
     };
     return exchange(request, request->nlmsg_len, sequence_, handle, error) < 0 ? -1 : answer;
 }
 
-// Deletes routes as they were dumped, many to one send. Only the last of a
-// send asks for an acknowledgement: the kernel answers the others only when
-// they fail, and handles a send's messages in order, so the last one's
+// Sends a batch of deletes made from dumped routes. Only the last of them
+// asks for an acknowledgement: the kernel answers the others only when they
+// fail, and handles a send's messages in order, so the last one's
 // acknowledgement comes after every answer to the ones before. A route that
 // went away meanwhile is as good as deleted. 0, or the first other errno.
-int IpNetlink::deleteRoutes(nlmsghdr* const* routes, size_t count, std::string& error) {
-    std::vector<char> batch;
+int IpNetlink::deleteRoutes(std::vector<char>& batch, std::string& error) {
     const unsigned first = sequence_ + 1;
-    for (size_t i = 0; i < count; ++i) {
-        nlmsghdr* route = routes[i];
-        route->nlmsg_type = RTM_DELROUTE;
-        route->nlmsg_flags = NLM_F_REQUEST | (i + 1 == count ? NLM_F_ACK : 0);
-        route->nlmsg_seq = ++sequence_;
-        const char* bytes = reinterpret_cast<const char*>(route);
-        batch.insert(batch.end(), bytes, bytes + route->nlmsg_len);
-        batch.resize(NLMSG_ALIGN(batch.size()));
+    nlmsghdr* last = nullptr;
+    int left = int(batch.size());
+    for (auto* m = reinterpret_cast<nlmsghdr*>(batch.data()); mnl_nlmsg_ok(m, left); m = mnl_nlmsg_next(m, &left)) {
+        m->nlmsg_type = RTM_DELROUTE;
+        m->nlmsg_flags = NLM_F_REQUEST;
+        m->nlmsg_seq = ++sequence_;
+        last = m;
     }
+    if (!last) return 0;
+    last->nlmsg_flags |= NLM_F_ACK;
     int failure = 0;
     auto handle = [&](const nlmsghdr* m) {
         if (m->nlmsg_type != NLMSG_ERROR) return false;
@@ -300,30 +297,31 @@ void IpNetlink::flush(uint32_t table, IpResult& result) {
         auto* header = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(m, sizeof(rtmsg)));
         header->rtm_family = AF_INET;
         mnl_attr_put_u32(m, RTA_TABLE, table);
-        dumped_.clear();
-        if (talk(m, result.error) != 0) {
+        // The table's routes as the kernel lists them, kDeleteBatch to a
+        // batch, to be sent back as deletes once the listing has ended.
+        std::vector<std::vector<char>> batches;
+        size_t listed = 0;
+        auto collect = [&](const nlmsghdr* route) {
+            if (route->nlmsg_type != RTM_NEWROUTE || route->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) return;
+            auto* rt = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(route));
+            if (rt->rtm_family != AF_INET || (rt->rtm_flags & RTM_F_CLONED) || routeTable(route) != table) return;
+            if (listed++ % kDeleteBatch == 0) batches.emplace_back();
+            const char* bytes = reinterpret_cast<const char*>(route);
+            batches.back().insert(batches.back().end(), bytes, bytes + route->nlmsg_len);
+            batches.back().resize(NLMSG_ALIGN(batches.back().size()));
+        };
+        if (talk(m, result.error, collect) != 0) {
             result.status = 2;
             result.error += "\nFlush terminated";
             return;
         }
-        std::vector<std::vector<char>> routes;
-        routes.swap(dumped_);
-        std::vector<nlmsghdr*> doomed;
-        for (auto& bytes : routes) {
-            auto* route = reinterpret_cast<nlmsghdr*>(bytes.data());
-            auto* rt = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(route));
-            if (rt->rtm_family != AF_INET || (rt->rtm_flags & RTM_F_CLONED) || routeTable(route) != table) continue;
-            doomed.push_back(route);
-        }
-        for (size_t first = 0; first < doomed.size(); first += kDeleteBatch) {
-            const size_t end = std::min(doomed.size(), first + kDeleteBatch);
-            if (deleteRoutes(doomed.data() + first, end - first, result.error) != 0) {
+        for (auto& batch : batches) {
+            if (deleteRoutes(batch, result.error) != 0) {
                 result.status = 2;
                 return;
             }
         }
-        const size_t deleted = doomed.size();
-        if (deleted == 0) return;
+        if (listed == 0) return;
     }
     result.status = 1;
     result.error = "*** Flush remains incomplete after " + std::to_string(kFlushRounds) + " rounds. ***";

@@ -71,8 +71,8 @@ private:
     bool open();
     // Sends one message and reads the kernel's answer to it: 0, the errno
     // the kernel answered, or -1 when no answer came (the socket is then
-    // closed). The routes a dump request brings are kept in dumped_.
-    int talk(void* message, std::string& error);
+    // closed). What a dump request lists goes to listed, one message a call.
+    int talk(void* message, std::string& error, const std::function<void(const nlmsghdr*)>& listed = nullptr);
     // Sends the bytes, then hands every answer numbered from first to the
     // last request sent to handle, until it returns true. 0, or -1 when the
     // kernel could not be reached (the socket is then closed).
@@ -80,11 +80,10 @@ private:
                  std::string& error);
     uint32_t deviceIndex(const std::string& name);
     void flush(uint32_t table, IpResult& result);
-    int deleteRoutes(nlmsghdr* const* routes, size_t count, std::string& error);
+    int deleteRoutes(std::vector<char>& batch, std::string& error);
 
     std::unique_ptr<mnl_socket, Closer> socket_;
     std::vector<char> buffer_;
-    std::vector<std::vector<char>> dumped_;
     unsigned sequence_ = 0;
     int timeoutMs_;
 };
