@@ -24,19 +24,6 @@ const size_t kHeaderRoom = 64 * 1024;
 
 size_t aligned(size_t offset, size_t to) { return (offset + to - 1) / to * to; }
 
-// The marshalled size of an a(sssss) body: each struct starts on 8 bytes,
-// each string is a 4-aligned length, its bytes and a NUL.
-size_t marshalledSize(const std::vector<RouteArgs>& routes) {
-    size_t size = 4;  // the array's length
-    for (const RouteArgs& r : routes) {
-        size = aligned(size, 8);
-        for (size_t length : {r.destination.size(), std::to_string(r.prefixLength).size(), r.gateway.size(),
-                              r.protocol.size(), r.device.size()})
-            size = aligned(size, 4) + 4 + length + 1;
-    }
-    return size;
-}
-
 }  // namespace
 
 class AddressObject : public com::mirandel::network::IPv4Address_adaptor,
@@ -66,18 +53,7 @@ public:
 
     std::vector<Entry> GetIPv4RoutesFromTable(const uint32_t& table) override {
         std::vector<Entry> entries;
-        const std::vector<RouteArgs> routes = query_(table);
-        const size_t size = marshalledSize(routes);
-        if (size > kMessageLimit - kHeaderRoom) {
-            refusal_ = VAStr("table %u has %zu routes: the answer (%zu bytes) exceeds the bus's message limit", table,
-                             routes.size(), size);
-            KOR_Sysloglevel_error(KOR_Sysloglevel_registerModul("netstatd"), "netstatd", __LINE__, refusal_.c_str());
-            // The library answers the call with this error; it keeps a
-            // pointer to the text, which refusal_ holds.
-            throw DBus::Error("org.freedesktop.DBus.Error.LimitsExceeded", refusal_.c_str());
-        }
-        entries.reserve(routes.size());
-        for (const RouteArgs& route : routes) {
+        for (const RouteArgs& route : query_(table)) {
             Entry entry;
             entry._1 = route.destination;
             entry._2 = std::to_string(route.prefixLength);
@@ -86,10 +62,31 @@ public:
             entry._5 = route.device;
             entries.push_back(std::move(entry));
         }
+        const size_t size = marshalledSize(entries);
+        if (size > kMessageLimit - kHeaderRoom) {
+            refusal_ = VAStr("table %u has %zu routes: the answer (%zu bytes) exceeds the bus's message limit", table,
+                             entries.size(), size);
+            KOR_Sysloglevel_error(KOR_Sysloglevel_registerModul("netstatd"), "netstatd", __LINE__, refusal_.c_str());
+            // The library answers the call with this error; it keeps a
+            // pointer to the text, which refusal_ holds.
+            throw DBus::Error("org.freedesktop.DBus.Error.LimitsExceeded", refusal_.c_str());
+        }
         return entries;
     }
 
 private:
+    // The marshalled size of the answer: each struct starts on 8 bytes,
+    // each string is a 4-aligned length, its bytes and a NUL.
+    static size_t marshalledSize(const std::vector<Entry>& entries) {
+        size_t size = 4;  // the array's length
+        for (const Entry& e : entries) {
+            size = aligned(size, 8);
+            for (const std::string* text : {&e._1, &e._2, &e._3, &e._4, &e._5})
+                size = aligned(size, 4) + 4 + text->size() + 1;
+        }
+        return size;
+    }
+
     const BusService::RouteQuery& query_;
     std::string refusal_;
 };
