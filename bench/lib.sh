@@ -42,10 +42,6 @@ print("%.1f" % v[min(len(v) - 1, int(round(p / 100 * (len(v) - 1))))] if v else 
 PY
 }
 
-# bench_now: the monotonic clock in seconds, as the kernel's monitor stamps
-# use the real-time clock, use bench_wall for those.
+# bench_now: the monotonic clock in seconds, the clock of cfgserver's
+# request stamps and of bench/watch.py.
 bench_now() { python3 -c 'import time; print("%.6f" % time.monotonic())'; }
-bench_wall() { python3 -c 'import time; print("%.6f" % time.time())'; }
-
-# bench_ratio A B: A / B with two decimals.
-bench_ratio() { python3 -c "print('%.2f' % (float('$1') / float('$2')))"; }
