@@ -9,7 +9,7 @@
 # included). The same commands, as the log lists them, then run in a fresh
 # twin of the router's namespace (same devices, addresses and routes, empty
 # policy), so that they do the same work from the same state: once each
-# program started directly (tests/tools/spawnlines, no shell: the tools' own
+# program started directly (bench/spawnlines, no shell: the tools' own
 # cost) and once each through "sh -c". Their exit statuses must be quorin's.
 # quorin runs its "ip rule"/"ip route" commands in-process over rtnetlink;
 # the tools' own cost starts an ip process for each of them.
