@@ -319,7 +319,10 @@ Rows NetworkState::netifRows() const {
                                       [](const Address& a) { return !a.secondary(); });
             if (first != found->second.end()) primary = dottedQuad(first->local);
         }
-        rows.push_back({{"Name", entry.second.name}, {"Addr", primary}});
+        // An uplink that is down, not running or without carrier cannot
+        // carry traffic, whatever address it keeps.
+        const bool usable = entry.second.up() && entry.second.carrier();
+        rows.push_back({{"Name", entry.second.name}, {"Addr", primary}, {"Link", usable ? "up" : "down"}});
     }
     return rows;
 }

@@ -77,7 +77,8 @@ public:
     // A route as the signals and GetIPv4RoutesFromTable report it.
     RouteArgs describe(const Route& route) const;
 
-    // "StatusNetifWatch": Name, Addr (primary address or "0.0.0.0").
+    // "StatusNetifWatch": Name, Addr (primary address or "0.0.0.0"), Link
+    // ("up" when the interface is up, running and has carrier, else "down").
     Rows netifRows() const;
     // "DefaultWANGateway": InterfaceName, GatewayAddress.
     Rows gatewayRows() const;

@@ -96,11 +96,15 @@ TEST(NetstatdState, StepsOfTheDataFile) {
     size_t number = 0;
     Lines expected, observed;  // of the current step, in the file's form
     auto check = [&] { EXPECT_EQ(std::exchange(expected, {}), std::exchange(observed, {})) << step; };
-    // "= netif" or "= gateways" as the state is now: "NAME=ADDRESS" (the name is each row's last column).
+    // "= netif" or "= gateways" as the state is now: "NAME=ADDRESS" (the name is each row's last column),
+    // and ",down" after an interface whose link cannot carry traffic.
     auto observe = [&](const std::string& line) {
         std::string out = line.substr(0, line.find(' ', 2));
-        for (const Row& row : out == "= netif" ? state.netifRows() : state.gatewayRows())
-            out += " " + row.rbegin()->second + "=" + row.begin()->second;
+        for (Row row : out == "= netif" ? state.netifRows() : state.gatewayRows()) {
+            const std::string down = row["Link"] == "down" ? ",down" : "";
+            row.erase("Link");
+            out += " " + row.rbegin()->second + "=" + row.begin()->second + down;
+        }
         return out;
     };
     for (std::string line; std::getline(in, line); ++number) {
