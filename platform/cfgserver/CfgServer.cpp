@@ -414,12 +414,17 @@ CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<st
         if (!commitTransaction(c, changed, error)) return answer(RC::RC_ERROR, error);
         return answer(RC::RC_OK);
     }
-    if (mine) return work_->change(req);  // written and notified at the end
+    if (mine) {  // written and notified at the end
+        json ans = work_->change(req);
+        if (resultCode(ans).ok()) volatile_.changed(req, c.id, true);
+        return ans;
+    }
     CfgStore next = store_;
     json ans = next.change(req);
+    const bool switched = resultCode(ans).ok() && volatile_.changed(req, c.id, false);
     std::set<std::string> diff = CfgStore::diff(store_, next);
-    if (diff.empty()) return ans;
-    if (!save(next, error)) {
+    if (diff.empty() && !switched) return ans;
+    if (!save(next, error, switched ? nullptr : &store_)) {
         CFG_ERROR("change by %s lost: %s", who(c), error.c_str());
         return answer(RC::RC_ERROR, error);
     }
@@ -428,9 +433,12 @@ CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<st
     return ans;
 }
 
-bool CfgServer::save(const CfgStore& store, std::string& error) {
+bool CfgServer::save(const CfgStore& store, std::string& error, const CfgStore* before) {
+    const CfgStore kept = volatile_.persisted(store);
+    // A volatile table's rows change nothing on disk.
+    if (before && CfgStore::diff(volatile_.persisted(*before), kept).empty()) return true;
     std::string notice;
-    bool ok = store.saveFile(storePath_, error, notice);
+    bool ok = kept.saveFile(storePath_, error, notice);
     if (!notice.empty()) CFG_ERROR("%s", notice.c_str());
     return ok;
 }
@@ -441,8 +449,9 @@ bool CfgServer::commitTransaction(const Client& c, std::set<std::string>& change
     holder_ = 0;
     std::set<std::string> diff = CfgStore::diff(store_, work);
     CFG_INFO("transaction ended by %s, %zu tables changed", who(c), diff.size());
-    if (diff.empty()) return true;
-    if (!save(work, error)) {
+    const bool switched = volatile_.commit();
+    if (diff.empty() && !switched) return true;
+    if (!save(work, error, switched ? nullptr : &store_)) {
         CFG_ERROR("transaction lost: %s", error.c_str());
         return false;
     }
@@ -453,6 +462,7 @@ bool CfgServer::commitTransaction(const Client& c, std::set<std::string>& change
 
 void CfgServer::abandonTransaction(const std::string& why) {
     size_t dropped = CfgStore::diff(store_, *work_).size();
+    volatile_.rollback();
     work_.reset();
     holder_ = 0;
     CFG_INFO("transaction %s: rolled back, the changes to %zu tables are dropped", why.c_str(), dropped);
@@ -498,6 +508,7 @@ void CfgServer::notify(const std::set<std::string>& tables) {
 }
 
 void CfgServer::sweep() {
+    std::set<std::string> emptied;
     for (auto it = clients_.begin(); it != clients_.end();) {
         Client& c = it->second;
         if (c.closing && c.outDone == c.out.size()) c.dead = true;
@@ -507,9 +518,14 @@ void CfgServer::sweep() {
         }
         CFG_DEBUG("%s gone", who(c));
         if (holder_ == c.id) abandonTransaction(std::string("abandoned by the disconnect of ") + who(c));
+        for (const std::string& table : volatile_.release(c.id, store_, work_ ? &*work_ : nullptr)) {
+            CFG_INFO("%s gone: its volatile table %s emptied", who(c), table.c_str());
+            emptied.insert(table);
+        }
         close(c.fd);
         it = clients_.erase(it);
     }
+    notify(emptied);
 }
 
 const char* CfgServer::who(const Client& c) const {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "CfgStore.h"
+#include "VolatileTables.h"
 
 namespace kor {
 namespace cfg {
@@ -59,7 +60,9 @@ private:
     void readClient(Client& c);
     void handleLine(Client& c, const std::string& line);
     json handleRequest(Client& c, const json& req, std::set<std::string>& changed);
-    bool save(const CfgStore& store, std::string& error);
+    // Writes what the store file keeps of the store; with the tables as
+    // they were before, only when that differs from what they kept.
+    bool save(const CfgStore& store, std::string& error, const CfgStore* before = nullptr);
     // Writes the holder's changes; false (changes dropped) when the store
     // cannot be written.
     bool commitTransaction(const Client& c, std::set<std::string>& changed, std::string& error);
@@ -75,6 +78,7 @@ private:
     std::string socketPath_;
     CfgStore store_;                 // the committed tables, as on disk
     std::optional<CfgStore> work_;   // the transaction's tables while one is held
+    VolatileTables volatile_;
     uint64_t holder_ = 0;            // id of the client holding the transaction
     Clock::time_point deadline_;     // when the transaction is ended anyway
     std::map<uint64_t, Client> clients_;

@@ -159,6 +159,8 @@ CfgStore::json CfgStore::change(const json& req) {
         auto rows = req.find("rows");
         if (rows == req.end()) return bad("missing rows");
         if (!(error = checkRows(*rows)).empty()) return bad(error);
+        auto flag = req.find("volatile");
+        if (flag != req.end() && !flag->is_boolean()) return bad("volatile must be true or false");
         tables_[name] = *rows;
         return answer(EResultCode::RC_OK);
     }
@@ -183,6 +185,18 @@ CfgStore::json CfgStore::change(const json& req) {
         for (const auto& col : row->items()) (*rows)[i][col.key()] = col.value();
     }
     return answer(EResultCode::RC_OK);
+}
+
+CfgStore CfgStore::without(const std::set<std::string>& names) const {
+    CfgStore copy;
+    for (const auto& t : tables_.items())
+        if (!names.count(t.key())) copy.tables_[t.key()] = t.value();
+    return copy;
+}
+
+bool CfgStore::hasRows(const std::string& name) const {
+    const json* rows = table(name);
+    return rows && !rows->empty();
 }
 
 std::set<std::string> CfgStore::diff(const CfgStore& a, const CfgStore& b) {

@@ -36,6 +36,10 @@ public:
     static std::string checkDocument(const json& doc);
 
     const json& document() const { return tables_; }
+    // A copy without the tables named.
+    CfgStore without(const std::set<std::string>& names) const;
+    // Whether the table exists and has rows.
+    bool hasRows(const std::string& name) const;
 
     // Reads the store file; a missing file gives an empty store. Returns
     // false with a reason when it cannot be read or is not a valid document;

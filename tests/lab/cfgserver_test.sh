@@ -98,6 +98,13 @@ while IFS='|' read -r setup store socket why after; do
         eval 'grep -qx "status 1" <<<"$out" && grep -qF "$why" <<<"$out" && eval "$after"'
 done < <(grep -v '^#' "$DATA/cfgserver-refusals.txt")
 
+# A volatile table whose writer is still connected when the server is killed.
+lab_spawn s held.log python3 -c 'import socket, sys, time
+s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
+s.sendall(b"{\"op\":\"replace\",\"table\":\"Held\",\"rows\":[{\"x\":1}],\"volatile\":true}\n")
+print(s.recv(99).decode(), flush=True); time.sleep(600)' $SOCK
+check "a volatile table holds its rows while its writer is connected" \
+    lab_wait_for 5 bash -c 'cfgctl dump Held | grep -q x'
 # Acknowledged changes survive kill -9: a stream of adds until the server dies.
 (i=0; while cfgctl add Burst n=$((++i)) >/dev/null 2>&1; do echo $i >>acked; done) &
 BURST=$!
