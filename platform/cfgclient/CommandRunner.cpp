@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "kor/cfg/ConntrackFlush.h"
 #include "kor/sysloglevel.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC
@@ -126,7 +127,7 @@ std::vector<std::string> tokenize(const std::string& line) {
 }
 
 bool allowedProgram(const std::string& word) {
-    return word == "iptables" || word == "ipset" || word == "ip" || word == "/sbin/ip";
+    return word == "iptables" || word == "ipset" || word == "ip" || word == "/sbin/ip" || word == "conntrack";
 }
 
 // The characters that would make a shell do more than run one program.
@@ -291,6 +292,7 @@ ParsedLine parseCommandLine(const std::string& line) {
         }
         std::string why = startsOtherPrograms(cmd.words);
         if (why.empty()) why = namesTableZero(cmd.words);
+        if (why.empty()) why = whyNotConntrackFlush(cmd.words);
         if (!why.empty()) {
             fail(why);
             return false;
@@ -368,6 +370,11 @@ void CommandRunner::execute(const std::string& commandLine) {
 
 int CommandRunner::run(const ParsedCommand& command) {
     if (logTimes_) started_ = std::chrono::steady_clock::now();
+    uint32_t mark = 0;
+    if (parseConntrackFlush(command.words, mark)) {
+        const ConntrackResult flushed = flushConntrackMark(mark);
+        return report(command, flushed.status, command.discardStderr ? "" : flushed.error, true);
+    }
     IpRequest request;
     IpResult result;
     if (netlink_ && parseIpRequest(command.words, request) && netlink_->run(request, result))

@@ -7,7 +7,8 @@
 // joined to the next by "||" (the next runs only when this one failed).
 // Nothing is expanded: "$", "`", "*", quotes and backslashes are plain
 // characters. Only iptables, ipset and ip (from the search path) and /sbin/ip
-// are run. A line holding any other program or any other shell operator
+// are run, and "conntrack -D --mark MARK", which always runs in this process
+// (ConntrackFlush.h; any other conntrack command is refused). A line holding any other program or any other shell operator
 // ("|", "&&", "&", ">", "<", ...) is refused as a whole with an error log line.
 //
 // Each command is killed when it still runs after the timeout (30 s, or
