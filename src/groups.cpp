@@ -40,6 +40,7 @@ BalancingGroup::BalancingGroup(int32_t id, const std::string& clientInterface, u
       sticky(sticky),
       debugMode(false),
       membersChanged(false),
+      flushStates(true),
       actionQueue(nullptr),
       logModule(KOR_Sysloglevel_registerModul("quorin")) {}
 
@@ -88,7 +89,10 @@ void BalancingGroup::setDebugMode(bool flag) {
 
 void BalancingGroup::markInterfacesObsolete() {
     KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "markInterfacesObsolete");
-    for (OutInterface& member : interfaces) member.setObsolete(true);
+    for (OutInterface& member : interfaces) {
+        member.setObsolete(true);
+        member.leaveReason.clear();
+    }
 }
 
 void BalancingGroup::markServicesObsolete() {
@@ -144,6 +148,7 @@ bool BalancingGroup::deleteObsoleteInterfaces() {
     KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "deleteObsoleteInterfaces");
     const bool hadStickyRules = hasStickyRules();
     bool deleted = false;
+    std::vector<std::pair<std::string, std::string>> leavers;
     for (auto it = interfaces.begin(); it != interfaces.end();) {
         if (!it->obsolete) {
             ++it;
@@ -156,13 +161,20 @@ bool BalancingGroup::deleteObsoleteInterfaces() {
         // The chain's sticky rules name the member's ipset; while they stay,
         // the set is in use and cannot be destroyed.
         if (hadStickyRules) deleteStickyRules(*it);
+        const bool carried = it->applied;
+        const int32_t mark = it->tableId;
+        if (carried) leavers.emplace_back(it->getName(), it->leaveReason.empty() ? "configuration" : it->leaveReason);
         it = interfaces.erase(it);
+        // Its flows go only once its rules are gone, or their next packets
+        // would be given its mark again.
+        if (carried) flushLeaver(mark);
         membersChanged = true;
         deleted = true;
     }
     // A group of fewer than two members has no sticky rules at all.
     if (hadStickyRules && !hasStickyRules())
         for (const OutInterface& member : interfaces) deleteStickyRules(member);
+    logLeavers(leavers);
     return deleted;
 }
 
@@ -209,13 +221,19 @@ uint32_t BalancingGroup::markInterfaceDown(const std::string& interfaceName) {
     if (debugMode)
         KOR_Sysloglevel_info(logModule, logFile, __LINE__, VAStr("will mark Interface %s down", interfaceName.c_str()));
     uint32_t count = 0;
+    std::vector<std::pair<std::string, std::string>> leavers;
     for (OutInterface& member : interfaces) {
         if (member.getName() != interfaceName) continue;
         for (BalancingService& service : services) service.deleteRules(member.tableId);
+        const bool carried = member.applied;
         member.remove();
         ++count;
         member.setUp(false);
+        if (!carried) continue;
+        flushLeaver(member.tableId);
+        leavers.emplace_back(interfaceName, "address");
     }
+    logLeavers(leavers);
     // The member's service rules are gone. When it comes back unchanged (a
     // DHCP or PPP renewal that keeps the address), the next commit would
     // append its rules behind the others: behind the re-marking rules of the
@@ -224,6 +242,58 @@ uint32_t BalancingGroup::markInterfaceDown(const std::string& interfaceName) {
     // order keeps the shares.
     if (count > 0) membersChanged = true;
     return count;
+}
+
+void BalancingGroup::noteLeaveReason(const std::string& interfaceName, const std::string& reason) {
+    for (OutInterface& member : interfaces)
+        if (member.getName() == interfaceName) member.leaveReason = reason;
+}
+
+void BalancingGroup::flushLeaver(int32_t mark) {
+    if (!flushStates || mark == 0 || !actionQueue) return;
+    actionQueue->addCommand("conntrack -D --mark " + std::to_string(mark), 0);
+    actionQueue->process();
+}
+
+void BalancingGroup::logLeavers(const std::vector<std::pair<std::string, std::string>>& leavers) const {
+    if (leavers.empty()) return;
+    const std::string shares = sharesText();
+    for (const auto& leaver : leavers)
+        KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                             VAStr("group %ld: %s leaves the split (%s); shares now %s", static_cast<long>(id),
+                                   leaver.first.c_str(), leaver.second.c_str(), shares.c_str()));
+}
+
+std::string BalancingGroup::sharesText() const {
+    // The arithmetic of commit: the base keeps what no later member re-marks,
+    // and each later member re-marks its percentage of what is left.
+    const uint32_t memberCount = static_cast<uint32_t>(interfaces.size());
+    int32_t share = autobalance == 1 && memberCount > 0 ? static_cast<int32_t>(100 / memberCount) : 0;
+    bool first = true;
+    int32_t cum = 0;
+    double baseLeft = 100.0;
+    std::vector<std::pair<std::string, double>> taken;
+    for (const OutInterface& member : interfaces) {
+        if (autobalance == 0) share = std::min(std::max(member.usagePercent, 0), 100);
+        const int32_t prevCum = cum;
+        if (!first) cum += share;
+        if (!member.up) continue;
+        if (first) {
+            first = false;
+            taken.emplace_back(member.getName(), 0.0);
+            continue;
+        }
+        const long percent = BalancingService::selectionPercent(share, static_cast<float>(100 - prevCum));
+        const double part = baseLeft * static_cast<double>(std::min(std::max(percent, 0L), 100L)) / 100.0;
+        baseLeft -= part;
+        taken.emplace_back(member.getName(), part);
+    }
+    if (taken.empty()) return "none";
+    taken.front().second = baseLeft;
+    std::string text;
+    for (const auto& member : taken)
+        text += (text.empty() ? "" : ", ") + member.first + " " + VAStr("%.0f", member.second) + " %";
+    return text;
 }
 
 void BalancingGroup::writeRouteToAllTables(bool add, const std::string& destination, const int& prefixLength,
@@ -337,6 +407,7 @@ int32_t BalancingGroup::commit(int32_t nextTableId) {
     bool first = true;
     int32_t cum = 0;
     bool anyRuleCreated = false;
+    std::vector<std::string> joined;
     for (OutInterface& member : interfaces) {
         // A share is a percentage: bounded before it is summed, a runaway
         // value can neither overflow the sum nor turn it negative.
@@ -344,7 +415,9 @@ int32_t BalancingGroup::commit(int32_t nextTableId) {
         const int32_t prevCum = cum;
         if (!first) cum += share;
 
+        const bool wasApplied = member.applied;
         member.apply(nextTableId);
+        if (!wasApplied && member.applied) joined.push_back(member.getName());
         routeSyncPending = true;
         if (member.tableId == nextTableId) ++nextTableId;
 
@@ -384,6 +457,13 @@ int32_t BalancingGroup::commit(int32_t nextTableId) {
     }
 
     updateStickyRules();
+    if (!joined.empty()) {
+        const std::string shares = sharesText();
+        for (const std::string& name : joined)
+            KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                                 VAStr("group %ld: %s joins the split; shares now %s", static_cast<long>(id),
+                                       name.c_str(), shares.c_str()));
+    }
     return nextTableId;
 }
 

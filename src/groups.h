@@ -42,6 +42,8 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kor/cfg/ActionQueue.h"
 #include "outinterface.h"
@@ -88,6 +90,12 @@ public:
     // Takes every member of that name down at once; returns how many. Taking
     // one down makes the next commit rebuild every service rule.
     uint32_t markInterfaceDown(const std::string& interfaceName);
+    // The uplink of that name cannot carry traffic, for that reason: what
+    // the log line of a member of it that leaves now will say.
+    void noteLeaveReason(const std::string& interfaceName, const std::string& reason);
+    // The share of new connections each member that is up gets from the
+    // rules as the members stand: "wan1 60 %, wan2 40 %" in list order.
+    std::string sharesText() const;
 
     // Stores the queue and creates the chain with its fixed rules and the
     // hook from LOADB_PRE.
@@ -117,6 +125,8 @@ public:
     bool sticky;
     bool debugMode;
     bool membersChanged;
+    // Delete the conntrack entries of a member that leaves the split.
+    bool flushStates;
     std::list<BalancingService> services;
     std::list<OutInterface> interfaces;
     kor::cfg::ActionQueue* actionQueue;
@@ -131,6 +141,10 @@ private:
     // Takes both sticky rules of one member out of the chain.
     void deleteStickyRules(const OutInterface& member);
     bool hasStickyRules() const { return sticky && interfaces.size() >= 2; }
+    // After a member that carried traffic has left: its conntrack entries go
+    // (when flushStates), and the line that tells why goes to the log.
+    void flushLeaver(int32_t mark);
+    void logLeavers(const std::vector<std::pair<std::string, std::string>>& leavers) const;
     // One ip route line per member with a table number, then process().
     void writeRouteToAllTables(bool add, const std::string& destination, const int& prefixLength,
                                const std::string& gateway, const std::string& device);

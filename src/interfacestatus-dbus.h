@@ -1,6 +1,6 @@
 #pragma once
 // The client of the interface status service: a link that came up or went
-// down goes to the controller; the carrier signal is received and ignored.
+// down goes to the controller, and so does a lost carrier.
 
 #include <string>
 
@@ -20,9 +20,12 @@ public:
     void onStatusChange(const std::string& interfaceName, const bool& up) {
         controller->linkStatusEvent(interfaceName, up);
     }
-    // A lost carrier is followed by the loss of the address, which takes the
-    // members down; the carrier itself changes nothing.
-    void onLinkStatusChange(const std::string& /*interfaceName*/, const bool& /*carrier*/) {}
+    // A lost carrier takes the link's members out like a link that went
+    // down; a carrier that returns brings them back through the status
+    // table, whose Link says up only once the link runs again.
+    void onLinkStatusChange(const std::string& interfaceName, const bool& carrier) {
+        if (!carrier) controller->linkStatusEvent(interfaceName, false);
+    }
 
     int logModule;
     quorin* controller;  // not owned; outlives the proxy

@@ -93,6 +93,9 @@ public:
     bool applied;
     bool debugMode;
     int32_t stickyTimeout;
+    // Why the member is leaving the split, when the last read of the status
+    // tables found its uplink unable to carry traffic ("" otherwise).
+    std::string leaveReason;
     int logModule;
     kor::cfg::ActionQueue* actionQueue;
 };

@@ -26,7 +26,7 @@ public:
     quorin(const quorin&) = delete;
     quorin& operator=(const quorin&) = delete;
 
-    // Appends the seven tables the daemon follows; the list is not cleared.
+    // Appends the tables the daemon follows; the list is not cleared.
     void getTableNames(moduna::NameList& names) override;
     // Runs the readers that the table name calls for ("" for all); true when
     // one of them changed the model.
@@ -63,6 +63,7 @@ public:
     bool getDebugMode() const { return debugMode; }
     int32_t getStickyTimeout() const { return stickyTimeout; }
     int32_t getNextTableId() const { return nextTableId; }
+    bool getFlushStates() const { return flushStates; }
     const std::list<BalancingGroup>& getGroups() const { return groups; }
 
     // The main routing table must be copied into every per-interface table.
@@ -91,6 +92,14 @@ private:
     // Lets every group rebuild the members of that interface whose routing
     // table changed, collecting their route-sync requests.
     void refreshGroups(const std::string& interfaceName);
+    // Re-reads the interface status inside a transaction and commits (only
+    // when the read changed the model, unless always): what an event that
+    // may take members out ends with.
+    void rereadInterfaces(const char* operation, bool always);
+    // Why an uplink with a status row cannot carry traffic now: its address
+    // is "0.0.0.0", its link is down, or uplinkd judged it down. "" when it
+    // can.
+    std::string whyUplinkOut(kor::cfg::IConfigAccess* access, const std::string& name, const std::string& address);
 
     int logModule;
     // Borrowed from the configuration client: the access object of the latest
@@ -100,6 +109,9 @@ private:
     int32_t stickyTimeout;
     bool initialized;
     int32_t nextTableId;
+    // Delete the conntrack entries of a member that leaves the split
+    // ("FlushStates" of "Balancing", on unless 0).
+    bool flushStates;
     kor::cfg::ActionQueue* actionQueue;
     std::list<BalancingGroup> groups;
 };

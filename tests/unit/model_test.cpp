@@ -38,7 +38,7 @@ std::vector<Scenario> readScenarios() {
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("== ", 0) == 0) out.push_back({line.substr(3), {}});
         else if (line.empty() || line[0] == '#' || out.empty()) continue;
-        else if (line[0] == '|' || line[0] == '=' || line == "--") {
+        else if (line[0] == '|' || line[0] == '=' || line[0] == '~' || line == "--") {
             if (!out.back().steps.empty()) out.back().steps.back().expected += line + "\n";
         } else out.back().steps.push_back({line, ""});
     }
@@ -54,6 +54,7 @@ protected:
         in >> verb;
         const auto words = [&](std::string& w) -> std::istream& { return in >> std::quoted(w); };
         std::ostringstream out;
+        ::testing::internal::CaptureStderr();
         db.counted.clear();
         db.starts = db.ends = 0;
         if (verb == "table") {
@@ -106,6 +107,10 @@ protected:
             if (batch) lines << "--\n";
         }
         for (; at < rec->lines.size(); ++at) lines << "| " << rec->lines[at] << "\n";
+        // The log lines of members that join or leave a split.
+        std::istringstream log(::testing::internal::GetCapturedStderr());
+        for (std::string line; std::getline(log, line);)
+            if (line.find(" the split") != std::string::npos) lines << "~ " << line.substr(line.find("group ")) << "\n";
         if (queue.pending()) lines << "= " << queue.pending() << " lines left in the queue\n";
         rec->take();
         return lines.str() + out.str();
