@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "NetworkState.h"
-#include "RetryLog.h"
+#include "kor/cfg/RetryLog.h"
 #include "kor/sysloglevel.h"
 
 namespace DBus {
@@ -59,7 +59,7 @@ private:
     std::unique_ptr<AddressObject> addressObject_;
     std::unique_ptr<InterfaceStatusObject> statusObject_;
     std::unique_ptr<RouteObject> routeObject_;
-    RetryLog retries_{"bus"};
+    kor::cfg::RetryLog retries_{"netstatd", "bus"};
 };
 
 }  // namespace netstatd

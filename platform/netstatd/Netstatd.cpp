@@ -45,7 +45,8 @@ Netstatd::Netstatd(moduna::net::EventDispatcher& events, const Options& options)
       state_(options.mainTableOnly ? kMainTable : 0),
       bus_([this](uint32_t table) { return routesOfTable(table); }, options.verbose) {
     if (options_.writeTables)
-        tables_ = std::make_unique<StatusTableWriter>(events_, options_.cfgSocket, options_.verbose);
+        tables_ = std::make_unique<kor::cfg::StatusTableWriter>(events_, options_.cfgSocket, "netstatd",
+                                                                options_.verbose);
 }
 
 Netstatd::~Netstatd() {

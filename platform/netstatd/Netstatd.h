@@ -16,7 +16,7 @@
 #include "BusService.h"
 #include "NetworkState.h"
 #include "RouteSocket.h"
-#include "StatusTableWriter.h"
+#include "kor/cfg/StatusTableWriter.h"
 #include "kor/sysloglevel.h"
 #include "moduna/net/EventDispatcher.h"
 
@@ -67,7 +67,7 @@ private:
     RouteSocket dumpSocket_;
     int eventFd_ = -1;
     NetworkState state_;
-    std::unique_ptr<StatusTableWriter> tables_;
+    std::unique_ptr<kor::cfg::StatusTableWriter> tables_;
     BusService bus_;
     int busTimer_ = 0;
     int resyncTimer_ = 0;

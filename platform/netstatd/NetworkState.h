@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "NetlinkMessages.h"
+#include "kor/cfg/StatusRows.h"
 
 namespace kor {
 namespace netstatd {
@@ -46,8 +47,8 @@ struct Signal {
 };
 
 // A status-table row: column name to text.
-using Row = std::map<std::string, std::string>;
-using Rows = std::vector<Row>;
+using kor::cfg::Row;
+using kor::cfg::Rows;
 
 // What the kernel may have changed without telling: to be read again.
 struct Resync {

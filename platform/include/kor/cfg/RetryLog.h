@@ -8,31 +8,34 @@
 #include "kor/sysloglevel.h"
 
 namespace kor {
-namespace netstatd {
+namespace cfg {
 
 class RetryLog {
 public:
-    explicit RetryLog(const char* what) : what_(what), log_(KOR_Sysloglevel_registerModul("netstatd")) {}
+    // module: the program's logging module, which the lines are logged under.
+    RetryLog(const char* module, const char* what)
+        : module_(module), what_(what), log_(KOR_Sysloglevel_registerModul(module)) {}
 
     void failed(const std::string& why) {
         if (failing_) return;
         failing_ = true;
-        KOR_Sysloglevel_error(log_, "netstatd", __LINE__, (what_ + ": " + why + "; retrying").c_str());
+        KOR_Sysloglevel_error(log_, module_.c_str(), __LINE__, (what_ + ": " + why + "; retrying").c_str());
     }
 
     // Returns whether this success ended a run of failures (and was logged).
     bool succeeded(const char* text) {
         if (!failing_) return false;
         failing_ = false;
-        KOR_Sysloglevel_info(log_, "netstatd", __LINE__, (what_ + ": " + text).c_str());
+        KOR_Sysloglevel_info(log_, module_.c_str(), __LINE__, (what_ + ": " + text).c_str());
         return true;
     }
 
 private:
+    const std::string module_;
     const std::string what_;
     const KOR_Modul log_;
     bool failing_ = false;
 };
 
-}  // namespace netstatd
+}  // namespace cfg
 }  // namespace kor

@@ -1,32 +1,40 @@
 #pragma once
-// Keeps netstatd's status tables in the configuration service equal to the
+// Keeps a program's status tables in the configuration service equal to the
 // rows it is given: each table is written whole ("replace"), and only when
 // its rows differ from what the service was last seen to accept. While the
 // service cannot be reached or refuses, the writer tries again every 500 ms;
 // after a new connection it writes every table again, since the service may
 // have been restarted with other contents.
+//
+// A volatile table is written with the "volatile" replace: the service
+// empties it when this connection closes (the program ended or crashed) and
+// never keeps its rows in the store file.
 
 #include <map>
+#include <set>
 #include <string>
 
-#include "NetworkState.h"
-#include "RetryLog.h"
 #include "kor/cfg/CfgConnection.h"
+#include "kor/cfg/RetryLog.h"
+#include "kor/cfg/StatusRows.h"
 #include "kor/sysloglevel.h"
 #include "moduna/net/EventDispatcher.h"
 
 namespace kor {
-namespace netstatd {
+namespace cfg {
 
 class StatusTableWriter {
 public:
-    StatusTableWriter(moduna::net::EventDispatcher& events, const std::string& socketPath, bool verbose);
+    // program: the logging module and the name given to the service.
+    StatusTableWriter(moduna::net::EventDispatcher& events, const std::string& socketPath, const char* program,
+                      bool verbose);
     ~StatusTableWriter();
     StatusTableWriter(const StatusTableWriter&) = delete;
     StatusTableWriter& operator=(const StatusTableWriter&) = delete;
 
-    // The rows the table is to hold from now on.
-    void set(const std::string& table, const Rows& rows);
+    // The rows the table is to hold from now on; a volatile table is
+    // written with the volatile replace.
+    void set(const std::string& table, const Rows& rows, bool isVolatile = false);
 
     // Writes the tables that the service does not hold yet and waits for
     // the answers. While another client holds a transaction (busy), asks
@@ -44,15 +52,17 @@ private:
 
     moduna::net::EventDispatcher& events_;
     const std::string socketPath_;
+    const std::string program_;
     const bool verbose_;
     const KOR_Modul log_;
-    kor::cfg::CfgConnection connection_;
+    CfgConnection connection_;
     std::map<std::string, Rows> wanted_;
+    std::set<std::string> volatile_;
     std::map<std::string, Rows> written_;  // what the connected service holds
     int watchedFd_ = -1;
     int retryTimer_ = 0;
-    RetryLog retries_{"status tables"};
+    RetryLog retries_;
 };
 
-}  // namespace netstatd
+}  // namespace cfg
 }  // namespace kor

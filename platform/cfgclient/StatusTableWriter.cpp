@@ -1,4 +1,4 @@
-#include "StatusTableWriter.h"
+#include "kor/cfg/StatusTableWriter.h"
 
 #include <poll.h>
 
@@ -8,7 +8,7 @@
 #include "moduna/protocol/EResultCode.h"
 
 namespace kor {
-namespace netstatd {
+namespace cfg {
 
 namespace {
 
@@ -33,15 +33,24 @@ std::string errorOf(const nlohmann::json& answer) {
 }  // namespace
 
 StatusTableWriter::StatusTableWriter(moduna::net::EventDispatcher& events, const std::string& socketPath,
-                                     bool verbose)
-    : events_(events), socketPath_(socketPath), verbose_(verbose), log_(KOR_Sysloglevel_registerModul("netstatd")) {}
+                                     const char* program, bool verbose)
+    : events_(events),
+      socketPath_(socketPath),
+      program_(program),
+      verbose_(verbose),
+      log_(KOR_Sysloglevel_registerModul(program)),
+      retries_(program, "status tables") {}
 
 StatusTableWriter::~StatusTableWriter() {
     if (retryTimer_) events_.cancelTimer(retryTimer_);
     if (watchedFd_ >= 0) events_.removeDescriptor(watchedFd_);
 }
 
-void StatusTableWriter::set(const std::string& table, const Rows& rows) { wanted_[table] = rows; }
+void StatusTableWriter::set(const std::string& table, const Rows& rows, bool isVolatile) {
+    wanted_[table] = rows;
+    if (isVolatile) volatile_.insert(table);
+    else volatile_.erase(table);
+}
 
 bool StatusTableWriter::flush(int busyWaitMs) {
     bool done = true;
@@ -70,7 +79,7 @@ bool StatusTableWriter::connect() {
         retries_.failed("cannot connect to " + socketPath_);
         return false;
     }
-    nlohmann::json answer = connection_.request({{"op", "hello"}, {"name", "netstatd"}}, kRequestTimeoutMs);
+    nlohmann::json answer = connection_.request({{"op", "hello"}, {"name", program_}}, kRequestTimeoutMs);
     if (!codeOf(answer).ok()) {
         connection_.close();
         retries_.failed("no answer from " + socketPath_);
@@ -80,14 +89,15 @@ bool StatusTableWriter::connect() {
 }
 
 bool StatusTableWriter::write(const std::string& table, const Rows& rows, int busyWaitMs) {
-    const nlohmann::json request{{"op", "replace"}, {"table", table}, {"rows", rows}};
+    nlohmann::json request{{"op", "replace"}, {"table", table}, {"rows", rows}};
+    if (volatile_.count(table)) request["volatile"] = true;
     const auto deadline = Clock::now() + std::chrono::milliseconds(busyWaitMs);
     for (;;) {
         nlohmann::json answer = connection_.request(request, kRequestTimeoutMs);
         EResultCode code = codeOf(answer);
         if (code.ok()) {
             if (verbose_)
-                KOR_Sysloglevel_info(log_, "netstatd", __LINE__,
+                KOR_Sysloglevel_info(log_, program_.c_str(), __LINE__,
                                      VAStr("status tables: %s = %s", table.c_str(),
                                            request["rows"]
                                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
@@ -134,5 +144,5 @@ void StatusTableWriter::rearm() {
         });
 }
 
-}  // namespace netstatd
+}  // namespace cfg
 }  // namespace kor
