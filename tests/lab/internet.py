@@ -15,20 +15,44 @@
 #                                     ISP that answered each, waits until FILE
 #                                     exists, asks again on each connection
 #                                     and prints the answers ("lost" for none)
+#   internet.py udp ISP SECONDS [STOP]  one UDP flow (one source port) to
+#                                     the echo port, a datagram every 20 ms,
+#                                     from a port whose flow ISP answered
+#                                     first ("any": the first port). Prints
+#                                     "TIME ISP" per answer (Unix time)
+#   internet.py rate R SECONDS [STOP]  R new connections a second: prints
+#                                     "TIME ISP MS" per connection, the time it
+#                                     started, who answered ("lost" when none
+#                                     did within 2 s) and after how long
+#   (udp and rate end early once the file STOP exists)
+#   internet.py after TIME FILE       of a rate run's connections started
+#                                     after TIME: "N started F failed"
+#   internet.py moved TIME ISP FILE   of a udp run: the ms from TIME to the
+#                                     first answer after it from another ISP
+#                                     than ISP ("never" when none came)
 #
+# The server also answers UDP on port 5000: every datagram with the ISP's
+# name. The ISPs, the router and the client share the machine's clock, so
+# the times compare with those of "ip -ts monitor" in any namespace.
 
 import os
+import select
+import selectors
 import socket
 import sys
 import threading
 import time
 
 SERVER = ("198.18.0.1", 80)
+ECHO = ("198.18.0.1", 5000)
 ISPS = ("u1", "u2", "u3")
 
 
 def serve(name):
     answer = name.encode() + b"\n"
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.bind(ECHO)
+    threading.Thread(target=echo, args=(name, udp), daemon=True).start()
     srv = socket.socket()
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(SERVER)
@@ -98,6 +122,110 @@ def hold(n, flag):
     print(*again, flush=True)
 
 
+def echo(name, udp):
+    while True:
+        _, peer = udp.recvfrom(2048)
+        udp.sendto(name.encode(), peer)
+
+
+def udp_flow(isp):
+    """A UDP socket whose flow ISP answered (any ISP for "any"), or None."""
+    for _ in range(64):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.settimeout(0.5)
+        try:
+            s.sendto(b"which", ECHO)
+            if isp in (s.recv(64).decode(), "any"):
+                return s
+        except OSError:
+            pass
+        s.close()
+    return None
+
+
+def running(end, stop):
+    return time.time() < end and not (stop and os.path.exists(stop))
+
+
+def udp(isp, seconds, stop):
+    s = udp_flow(isp)
+    if not s:
+        sys.exit("no UDP flow through %s" % isp)
+    print("# port", s.getsockname()[1], flush=True)
+    s.setblocking(False)
+    answers = []
+    end, next_send, last = time.time() + seconds, time.time(), None
+    while last is None or time.time() < last + 0.3:
+        if last is None and not running(end, stop):
+            last = time.time()
+        if last is None and time.time() >= next_send:
+            try:
+                s.sendto(b"stream", ECHO)
+            except OSError:
+                pass
+            next_send += 0.02
+        ready, _, _ = select.select([s], [], [], max(0.0, min(next_send, time.time() + 0.05) - time.time()))
+        while ready:
+            try:
+                answers.append((time.time(), s.recv(64).decode()))
+            except OSError:
+                break
+    for stamp, who in answers:
+        print("%.6f %s" % (stamp, who))
+
+
+def rate(per_second, seconds, stop):
+    """New connections at a steady rate, all watched by one selector."""
+    sel = selectors.DefaultSelector()
+    results, start, n, opened = [], time.time(), int(per_second * seconds), 0
+    end = start + seconds
+
+    def done(sock, began, who):
+        results.append((began, who, time.time() - began))
+        sel.unregister(sock)
+        sock.close()
+
+    while opened < n or sel.get_map():
+        if opened < n and not running(end, stop):
+            n = opened
+        due = start + opened / per_second
+        if opened < n and time.time() >= due:
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(SERVER)
+            sel.register(s, selectors.EVENT_READ, [time.time(), b""])
+            opened += 1
+            continue
+        wait = min(due, time.time() + 0.05) if opened < n else time.time() + 0.05
+        for key, _ in sel.select(max(0.0, wait - time.time())):
+            try:
+                chunk = key.fileobj.recv(64)
+            except OSError:
+                chunk = b""
+            key.data[1] += chunk
+            if chunk and not key.data[1].endswith(b"\n"):
+                continue
+            name = key.data[1].decode(errors="replace").strip()
+            done(key.fileobj, key.data[0], name if name in ISPS else "lost")
+        for key in list(sel.get_map().values()):
+            if time.time() - key.data[0] > 2:
+                done(key.fileobj, key.data[0], "lost")
+    for began, who, took in sorted(results):
+        print("%.6f %s %.1f" % (began, who, took * 1000))
+
+
+def after(stamp, path):
+    rows = [line.split() for line in open(path) if not line.startswith("#")]
+    late = [r for r in rows if float(r[0]) >= stamp]
+    print(len(late), "started", sum(r[1] == "lost" for r in late), "failed")
+
+
+def moved(stamp, isp, path):
+    rows = [line.split() for line in open(path) if not line.startswith("#")]
+    later = [float(r[0]) for r in rows if float(r[0]) >= stamp and r[1] != isp]
+    print("%.0f" % ((later[0] - stamp) * 1000) if later else "never")
+
+
 def main(args):
     if args[:1] == ["serve"] and len(args) == 2:
         serve(args[1])
@@ -107,8 +235,17 @@ def main(args):
         per_source(int(args[1]), args[2:])
     elif args[:1] == ["hold"] and len(args) == 3:
         hold(int(args[1]), args[2])
+    elif args[:1] == ["udp"] and len(args) in (3, 4):
+        udp(args[1], float(args[2]), args[3] if len(args) == 4 else None)
+    elif args[:1] == ["rate"] and len(args) in (3, 4):
+        rate(float(args[1]), float(args[2]), args[3] if len(args) == 4 else None)
+    elif args[:1] == ["after"] and len(args) == 3:
+        after(float(args[1]), args[2])
+    elif args[:1] == ["moved"] and len(args) == 4:
+        moved(float(args[1]), args[2], args[3])
     else:
-        sys.exit("usage: internet.py serve NAME | spread N [SRC...] | per-source K SRC... | hold N FILE")
+        sys.exit("usage: internet.py serve NAME | spread N [SRC...] | per-source K SRC... | hold N FILE"
+                 " | udp ISP SECONDS [STOP] | rate R SECONDS [STOP] | after TIME FILE | moved TIME ISP FILE")
 
 
 if __name__ == "__main__":

@@ -254,3 +254,58 @@ for part in text.split("== ")[1:]:
     print("== " + head, *lines, sep="\n")
 '
 }
+
+# --- Failover: uplinkd, the kernel's event stream and the moments of a case.
+
+# uplinkd_start: the probe service (platform/uplinkd) in debug mode on the
+# "UplinkTracking" rows; returns once it has written a row for each of them.
+uplinkd_start() {
+    lab_spawn r "$LAB_DIR/uplinkd.log" "$LAB_BIN/uplinkd" -d -p "$LAB_DIR"
+    SC_UPLINKD_PID=$LAB_LAST_PID
+    lab_wait_for 10 sc_health_written ||
+        { echo "# uplinkd wrote no UplinkHealth rows"; sed 's/^/#   /' "$LAB_DIR/uplinkd.log" | tail -n 20; }
+}
+
+sc_health_written() { [ "$(health_rows | wc -l)" -ge "$(cfg dump UplinkTracking | jq '.UplinkTracking | length')" ]; }
+
+# health_rows: "NAME STATE REASON LOSS RTT SINCE" per row of UplinkHealth.
+health_rows() {
+    cfg dump UplinkHealth | jq -r '.UplinkHealth[] | "\(.Name) \(.State) \(.Reason) \(.LossPercent) \(.RttMs) \(.Since)"'
+}
+
+# health NAME: the State that UplinkHealth gives that uplink.
+health() { cfg dump UplinkHealth | jq -r --arg n "$1" '.UplinkHealth[] | select(.Name == $n) | .State'; }
+health_is() { [ "$(health "$1")" = "$2" ]; }
+
+# sc_monitor: "ip -ts monitor" of links, addresses and policy rules in the
+# router, its lines in SC_MON; sc_mark prints where the lines from now on
+# start, for sc_stamp.
+sc_monitor() {
+    SC_MON=$LAB_DIR/monitor.log
+    lab_spawn r "$SC_MON" ip -ts monitor link address rule
+    sleep 0.3
+}
+sc_mark() { echo $(($(wc -l <"$SC_MON") + 1)); }
+
+# sc_stamp PATTERN [FROM]: the Unix time of the first monitor event from line
+# FROM on whose text (after the stamp) matches the extended regex PATTERN;
+# prints nothing when there is none.
+sc_stamp() {
+    tail -n +"${2:-1}" "$SC_MON" | python3 -c '
+import datetime, re, sys
+for line in sys.stdin:
+    m = re.match(r"\[([^]]*)\] (.*)", line)
+    if m and re.search(sys.argv[1], m.group(2)):
+        print("%.6f" % datetime.datetime.fromisoformat(m.group(1)).timestamp())
+        break' "$1"
+}
+sc_stamped() { [ -n "$(sc_stamp "$@")" ]; }
+
+# Monitor patterns: the member of the uplink with address ADDR lost its
+# source rule (the last of its rules to go), or got one.
+sc_rule_gone() { echo "^Deleted [0-9]+:.*from ${1//./\\.} lookup"; }
+sc_rule_made() { echo "^[0-9]+:.*from ${1//./\\.} lookup"; }
+
+sc_now() { date +%s.%N; }
+# sc_ms FROM TO: milliseconds between two Unix times, rounded.
+sc_ms() { python3 -c "print(round((float('$2') - float('$1')) * 1000))"; }
