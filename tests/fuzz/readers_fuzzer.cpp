@@ -1,5 +1,5 @@
 // The controller fed with random configuration tables and network events.
-// Starting from a working configuration of the seven tables it follows, the
+// Starting from a working configuration of the eight tables it follows, the
 // fuzz input decodes into a sequence of edits of their rows, loads, commits,
 // link, address and route events. The values come from texts and numbers
 // that matter to it (names that clash or resolve through InterfaceMapping,
@@ -18,7 +18,7 @@
 // the values, those that are no kernel device name (1 to 15 bytes, no "/",
 // ":" or blank, not "." or "..") as "wan1": the network-status service
 // reports no others. A load names no table, one it does not read, or one
-// of the seven.
+// of the eight.
 //
 // No crash, no sanitizer report, no command line that names routing table 0
 // (every table, for ip) and none that the command runner would refuse.
