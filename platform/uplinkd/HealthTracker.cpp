@@ -1,0 +1,54 @@
+#include "HealthTracker.h"
+
+namespace kor {
+namespace uplinkd {
+
+bool HealthTracker::feed(const std::vector<ProbeResult>& probes) {
+    Round round;
+    for (const auto& probe : probes) {
+        ++round.sent;
+        if (!probe.answered) continue;
+        ++round.answered;
+        round.rttSum += probe.rttMs;
+    }
+    window_.push_back(round);
+    if (window_.size() > kWindow) window_.pop_front();
+    measure();
+
+    const bool good = round.answered >= limits_.reliability;
+    failedInRow_ = good ? 0 : failedInRow_ + 1;
+    goodInRow_ = good ? goodInRow_ + 1 : 0;
+    const std::string fault = windowFault();
+    if (verdict_.up) {
+        if (failedInRow_ >= limits_.downAfter) verdict_.reason = "probes";
+        else if (!fault.empty()) verdict_.reason = fault;
+        else return false;
+        verdict_.up = false;
+        return true;
+    }
+    if (goodInRow_ < limits_.upAfter || !fault.empty()) return false;
+    verdict_.up = true;
+    verdict_.reason.clear();
+    return true;
+}
+
+void HealthTracker::measure() {
+    long long sent = 0, answered = 0, rttSum = 0;
+    for (const auto& round : window_) {
+        sent += round.sent;
+        answered += round.answered;
+        rttSum += round.rttSum;
+    }
+    verdict_.lossPercent = sent ? int(((sent - answered) * 100 + sent / 2) / sent) : 0;
+    verdict_.rttMs = answered ? int((rttSum + answered / 2) / answered) : 0;
+}
+
+std::string HealthTracker::windowFault() const {
+    if (window_.size() < kWindow) return "";
+    if (limits_.maxLossPercent > 0 && verdict_.lossPercent > limits_.maxLossPercent) return "loss";
+    if (limits_.maxRttMs > 0 && verdict_.rttMs > limits_.maxRttMs) return "latency";
+    return "";
+}
+
+}  // namespace uplinkd
+}  // namespace kor

@@ -1,0 +1,76 @@
+#!/bin/bash
+# Lab test of uplinkd in the three-ISP lab (tests/lab/scenario.sh), with
+# netstatd writing the status tables and no quorin: the main table's default
+# route goes through wan1, so only uplinkd's own rules and tables can take
+# the probes of wan2 and wan3 out of their uplinks. Each ISP counts the echo
+# requests it gets, by source. A drop rule at an ISP takes its uplink down
+# and back up; bad rows are refused while the good ones are probed; a
+# restarted cfgserver gets the verdicts again; SIGTERM clears the verdicts
+# and the kernel state, SIGKILL leaves the verdicts to cfgserver to clear.
+
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/scenario.sh"
+lab_init uplinkd
+lab_private_tmp "$@"
+SC_NETSTATD_ARGS=-m scenario_start
+scenario_internet
+scenario_default_routes
+for i in 1 2 3; do
+    lab_exec u$i iptables -A INPUT -p icmp --icmp-type echo-request -s 10.$i.0.2
+    lab_exec u$i iptables -A INPUT -p icmp --icmp-type echo-request ! -s 10.$i.0.2
+done
+cfg add UplinkTracking Interface=wan1 Targets=198.18.0.1 >/dev/null
+cfg add UplinkTracking Interface=wan2 "Targets=198.18.0.1 10.2.0.1" Reliability=2 >/dev/null
+cfg add UplinkTracking 'Interface=$$(isp3)' Targets=198.18.0.1 IntervalMs=100 TimeoutMs=80 >/dev/null
+cfg add InterfaceMapping LogicalName=isp3 PhysicalName=wan3 >/dev/null
+cfg add UplinkTracking Interface=wan2 Targets=198.18.0.1 >/dev/null
+cfg add UplinkTracking Interface=wan1 "Targets=198.18.0.1 x" >/dev/null
+# health: the verdicts as "NAME STATE REASON" lines.
+health() { cfg dump UplinkHealth | jq -r '.UplinkHealth[] | "\(.Name) \(.State) \(.Reason)"'; }
+health_is() { [ "$(health | tr '\n' ',')" = "$1" ]; }
+# requests ISP: echo requests the ISP got from its own uplink, and from others.
+requests() { lab_exec "$1" iptables -nvxL INPUT | awk '/icmptype 8/ { printf "%s ", $1 }'; }
+start() {
+    lab_spawn r "$LAB_DIR/uplinkd.$1.log" "$LAB_BIN/uplinkd" -p "$LAB_DIR"
+    UPLINKD=$LAB_LAST_PID
+}
+
+start 1
+ALL_UP="wan1 up ,wan2 up ,wan3 up ,"
+check "three uplinks probed and up" lab_wait_for 5 health_is "$ALL_UP"
+sleep 1
+for i in 1 2 3; do
+    check "ISP u$i gets echo requests from its own uplink only ($(requests u$i))" \
+        eval '[[ $(requests u'$i') =~ ^[1-9][0-9]*\ 0\ $ ]]'
+done
+check_eq "the rows refused, each with its error line" \
+    "ReadUplinkTracking: UplinkTracking row 3 skipped: Interface \"wan2\" is tracked by an earlier row
+ReadUplinkTracking: UplinkTracking row 4 skipped: Targets \"198.18.0.1 x\" is not 1 to 16 blank-separated dotted quads" \
+    "$(grep -o 'ReadUplinkTracking: .*' "$LAB_DIR/uplinkd.1.log")"
+
+lab_exec u2 iptables -I INPUT -p icmp --icmp-type echo-request -j DROP
+check "a dead upstream takes wan2 down within 3 s (and a little)" lab_wait_for 4 health_is "wan1 up ,wan2 down probes,wan3 up ,"
+check "one line says so" grep -q "uplink wan2 is down (probes: 8 failed rounds, loss [0-9]* %, rtt [0-9]* ms)" \
+    "$LAB_DIR/uplinkd.1.log"
+lab_exec u2 iptables -D INPUT -p icmp --icmp-type echo-request -j DROP
+check "wan2 comes back up after 5 good rounds" lab_wait_for 4 health_is "$ALL_UP"
+check "one line says so" grep -q "uplink wan2 is up (loss [0-9]* %, rtt [0-9]* ms)" "$LAB_DIR/uplinkd.1.log"
+
+lab_stop "$SC_CFG_PID" TERM
+lab_spawn r "$LAB_DIR/cfgserver.2.log" "$LAB_BIN/cfgserver" -f "$LAB_DIR/store.json"
+check "a restarted cfgserver gets the verdicts again" lab_wait_for 5 health_is "$ALL_UP"
+
+rules() { lab_exec r ip rule show | grep -c 'fwmark 0x7e0000.. lookup 21139292'; }
+tables() { lab_exec r ip route show table all | grep -c 'table 21139292'; }
+check_eq "uplinkd's three rules and tables are there" "3 3" "$(rules) $(tables)"
+lab_stop "$UPLINKD" TERM
+check_eq "SIGTERM: status 0, no verdicts, no rules, no tables" "0 . 0 0" "$LAB_STATUS .$(health) $(rules) $(tables)"
+
+start 2
+check "uplinkd probes again" lab_wait_for 5 health_is "$ALL_UP"
+lab_stop "$UPLINKD" KILL
+check "SIGKILL: cfgserver empties the verdicts" lab_wait_for 2 health_is ""
+start 3
+check "the next start removes the rules the killed one left" \
+    lab_wait_for 5 grep -q "removed 3 policy rules that an earlier run left behind" "$LAB_DIR/uplinkd.3.log"
+lab_done
