@@ -17,16 +17,19 @@ bool HealthTracker::feed(const std::vector<ProbeResult>& probes) {
 
     const bool good = round.answered >= limits_.reliability;
     failedInRow_ = good ? 0 : failedInRow_ + 1;
-    goodInRow_ = good ? goodInRow_ + 1 : 0;
     const std::string fault = windowFault();
     if (verdict_.up) {
         if (failedInRow_ >= limits_.downAfter) verdict_.reason = "probes";
         else if (!fault.empty()) verdict_.reason = fault;
         else return false;
         verdict_.up = false;
+        goodInRow_ = 0;
         return true;
     }
-    if (goodInRow_ < limits_.upAfter || !fault.empty()) return false;
+    // Counted from the first round that is good with the window within its
+    // limits: a latency that hovers at its limit does not flap the uplink.
+    goodInRow_ = good && fault.empty() ? goodInRow_ + 1 : 0;
+    if (goodInRow_ < limits_.upAfter) return false;
     verdict_.up = true;
     verdict_.reason.clear();
     return true;

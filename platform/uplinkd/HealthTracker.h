@@ -9,8 +9,8 @@
 //                above it (once 20 rounds are in the window);
 //   - "latency": MaxRttMs > 0 and the average RTT over the answered probes
 //                of the last 20 rounds is above it (once 20 rounds).
-// It is back "up" after UpAfter good rounds in a row, with loss and latency
-// over the window within their limits.
+// It is back "up" after UpAfter rounds in a row that were good and left
+// loss and latency over the window within their limits.
 
 #include <deque>
 #include <string>

@@ -68,7 +68,9 @@ bool targetsColumn(const moduna::ValueList& row, std::vector<uint32_t>& out, Ref
 
 bool readRow(const moduna::ValueList& row, const std::string& interface, UplinkSettings& out, Refusal& refusal) {
     out.interface = interface;
-    const std::string why = whyNotDeviceName(interface);
+    // A "$$(LOGICAL)" that InterfaceMapping did not resolve.
+    const std::string why =
+        interface.find("$$(") != std::string::npos ? "has no InterfaceMapping row" : whyNotDeviceName(interface);
     if (!why.empty()) {
         refusal = {"Interface", interface, why};
         return false;
