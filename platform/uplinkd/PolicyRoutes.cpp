@@ -50,7 +50,7 @@ int RtNetlink::talk(void* bytes) {
         socket_.reset();
         return -1;
     }
-    char answer[MNL_SOCKET_BUFFER_SIZE];
+    alignas(nlmsghdr) char answer[MNL_SOCKET_BUFFER_SIZE];
     for (;;) {
         const ssize_t size = mnl_socket_recvfrom(socket_.get(), answer, sizeof answer);
         if (size <= 0) {
@@ -70,7 +70,7 @@ int RtNetlink::talk(void* bytes) {
 }
 
 int RtNetlink::rule(uint16_t type, uint32_t mark, uint32_t table) {
-    char buffer[256] = {};
+    alignas(nlmsghdr) char buffer[256] = {};
     nlmsghdr* message = header(buffer, type, type == RTM_NEWRULE ? NLM_F_CREATE | NLM_F_EXCL : 0, ++sequence_);
     fib_rule_hdr* rule = static_cast<fib_rule_hdr*>(mnl_nlmsg_put_extra_header(message, sizeof(fib_rule_hdr)));
     rule->family = AF_INET;
@@ -93,7 +93,7 @@ int RtNetlink::deleteRule(uint32_t mark) {
 }
 
 int RtNetlink::replaceDefault(uint32_t table, uint32_t gateway, unsigned ifindex) {
-    char buffer[256] = {};
+    alignas(nlmsghdr) char buffer[256] = {};
     nlmsghdr* message = header(buffer, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE, ++sequence_);
     rtmsg* route = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(message, sizeof(rtmsg)));
     route->rtm_family = AF_INET;
@@ -108,7 +108,7 @@ int RtNetlink::replaceDefault(uint32_t table, uint32_t gateway, unsigned ifindex
 }
 
 int RtNetlink::deleteDefault(uint32_t table) {
-    char buffer[256] = {};
+    alignas(nlmsghdr) char buffer[256] = {};
     nlmsghdr* message = header(buffer, RTM_DELROUTE, 0, ++sequence_);
     rtmsg* route = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(message, sizeof(rtmsg)));
     route->rtm_family = AF_INET;

@@ -80,14 +80,15 @@ std::vector<EchoReply> ProbeSocket::receive() {
         if (size < 0 && errno == EINTR) continue;
         if (size <= 0) break;
         // A raw socket hands over the IP header too.
-        if (size_t(size) < sizeof(iphdr)) continue;
-        const iphdr* ip = reinterpret_cast<const iphdr*>(buffer);
-        const size_t headerSize = size_t(ip->ihl) * 4;
+        iphdr ip;
+        if (size_t(size) < sizeof ip) continue;
+        memcpy(&ip, buffer, sizeof ip);
+        const size_t headerSize = size_t(ip.ihl) * 4;
         if (size_t(size) < headerSize + sizeof(icmphdr)) continue;
         icmphdr icmp;
         memcpy(&icmp, buffer + headerSize, sizeof icmp);
         if (icmp.type != ICMP_ECHOREPLY) continue;
-        replies.push_back({ip->saddr, ntohs(icmp.un.echo.id), ntohs(icmp.un.echo.sequence)});
+        replies.push_back({ip.saddr, ntohs(icmp.un.echo.id), ntohs(icmp.un.echo.sequence)});
     }
     return replies;
 }
