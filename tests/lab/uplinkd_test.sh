@@ -61,6 +61,15 @@ lab_exec u2 iptables -D INPUT -p icmp --icmp-type echo-request -j DROP
 check "wan2 comes back up after 5 good rounds" lab_wait_for $LIMIT verdicts_are "$ALL_UP"
 check "one line says so" grep -q "uplink wan2 is up (loss [0-9]* %, rtt [0-9]* ms)" "$LAB_DIR/uplinkd.log"
 
+# A new address for wan1 (the kernel drops table M's route with the old one):
+# the probes follow it, and wan1 stays up.
+lab_exec u1 iptables -A INPUT -p icmp --icmp-type echo-request -s 10.1.0.3
+lab_exec r ip addr flush dev wan1
+lab_exec r ip addr add 10.1.0.3/24 dev wan1
+new_source() { [ "$(lab_exec u1 iptables -nvxL INPUT | awk '/10\.1\.0\.3/ { print $1 }')" -ge 3 ]; }
+check "wan1's probes leave from its new address" lab_wait_for 3 new_source
+check_eq "wan1 stays up" "$ALL_UP" "$(verdicts)"
+
 lab_stop "$SC_CFG_PID" TERM
 lab_spawn r "$LAB_DIR/cfgserver.2.log" "$LAB_BIN/cfgserver" -f "$LAB_DIR/store.json"
 check "a restarted cfgserver gets the verdicts again" lab_wait_for 5 verdicts_are "$ALL_UP"
