@@ -21,12 +21,13 @@
 #                                     first ("any": the first port). Prints
 #                                     "TIME ISP" per answer (Unix time)
 #   internet.py rate R SECONDS [STOP]  R new connections a second: prints
-#                                     "TIME ISP MS" per connection, the time it
-#                                     started, who answered ("lost" when none
-#                                     did within 2 s) and after how long
+#                                     "TIME ISP MS PORT" per connection: the
+#                                     time it started, who answered ("lost"
+#                                     when none did within 2 s), after how
+#                                     long, and its source port
 #   (udp and rate end early once the file STOP exists)
-#   internet.py after TIME FILE       of a rate run's connections started
-#                                     after TIME: "N started F failed"
+#   internet.py after FROM TO FILE    of a rate run's connections started
+#                                     from FROM to TO: "N started F failed"
 #   internet.py moved TIME ISP FILE   of a udp run: the ms from TIME to the
 #                                     first answer after it from another ISP
 #                                     than ISP ("never" when none came)
@@ -125,7 +126,10 @@ def hold(n, flag):
 def echo(name, udp):
     while True:
         _, peer = udp.recvfrom(2048)
-        udp.sendto(name.encode(), peer)
+        try:
+            udp.sendto(name.encode(), peer)
+        except OSError:  # a DROP in OUTPUT: the answer is lost, the server stays
+            pass
 
 
 def udp_flow(isp):
@@ -181,7 +185,7 @@ def rate(per_second, seconds, stop):
     end = start + seconds
 
     def done(sock, began, who):
-        results.append((began, who, time.time() - began))
+        results.append((began, who, time.time() - began, sock.getsockname()[1]))
         sel.unregister(sock)
         sock.close()
 
@@ -210,13 +214,13 @@ def rate(per_second, seconds, stop):
         for key in list(sel.get_map().values()):
             if time.time() - key.data[0] > 2:
                 done(key.fileobj, key.data[0], "lost")
-    for began, who, took in sorted(results):
-        print("%.6f %s %.1f" % (began, who, took * 1000))
+    for began, who, took, port in sorted(results):
+        print("%.6f %s %.1f %d" % (began, who, took * 1000, port))
 
 
-def after(stamp, path):
+def after(start, end, path):
     rows = [line.split() for line in open(path) if not line.startswith("#")]
-    late = [r for r in rows if float(r[0]) >= stamp]
+    late = [r for r in rows if start <= float(r[0]) < end]
     print(len(late), "started", sum(r[1] == "lost" for r in late), "failed")
 
 
@@ -239,13 +243,13 @@ def main(args):
         udp(args[1], float(args[2]), args[3] if len(args) == 4 else None)
     elif args[:1] == ["rate"] and len(args) in (3, 4):
         rate(float(args[1]), float(args[2]), args[3] if len(args) == 4 else None)
-    elif args[:1] == ["after"] and len(args) == 3:
-        after(float(args[1]), args[2])
+    elif args[:1] == ["after"] and len(args) == 4:
+        after(float(args[1]), float(args[2]), args[3])
     elif args[:1] == ["moved"] and len(args) == 4:
         moved(float(args[1]), args[2], args[3])
     else:
         sys.exit("usage: internet.py serve NAME | spread N [SRC...] | per-source K SRC... | hold N FILE"
-                 " | udp ISP SECONDS [STOP] | rate R SECONDS [STOP] | after TIME FILE | moved TIME ISP FILE")
+                 " | udp ISP SECONDS [STOP] | rate R SECONDS [STOP] | after FROM TO FILE | moved TIME ISP FILE")
 
 
 if __name__ == "__main__":

@@ -257,6 +257,22 @@ for part in text.split("== ")[1:]:
 
 # --- Failover: uplinkd, the kernel's event stream and the moments of a case.
 
+# scenario_failover CONFIG: the failover lab: netstatd as packaged (-m, so
+# Link comes from the kernel), the internet and default routes, CONFIG
+# loaded, quorin, uplinkd, and the router's event stream (sc_monitor).
+scenario_failover() {
+    SC_NETSTATD_ARGS="-m"
+    scenario_start
+    scenario_internet
+    scenario_default_routes
+    lab_wait_for 5 sc_status_written 3 || echo "# netstatd did not write the gateways"
+    cfg load "$1" >/dev/null
+    quorin_start
+    SC_QUORIN_LOG=$LAB_DIR/quorin.$SC_RUN.log
+    uplinkd_start
+    sc_monitor
+}
+
 # uplinkd_start: the probe service (platform/uplinkd) in debug mode on the
 # "UplinkTracking" rows; returns once it has written a row for each of them.
 uplinkd_start() {
@@ -268,9 +284,10 @@ uplinkd_start() {
 
 sc_health_written() { [ "$(health_rows | wc -l)" -ge "$(cfg dump UplinkTracking | jq '.UplinkTracking | length')" ]; }
 
-# health_rows: "NAME STATE REASON LOSS RTT SINCE" per row of UplinkHealth.
+# health_rows: "NAME STATE LOSS RTT SINCE REASON" per row of UplinkHealth
+# (the reason last: it may be empty).
 health_rows() {
-    cfg dump UplinkHealth | jq -r '.UplinkHealth[] | "\(.Name) \(.State) \(.Reason) \(.LossPercent) \(.RttMs) \(.Since)"'
+    cfg dump UplinkHealth | jq -r '.UplinkHealth[] | "\(.Name) \(.State) \(.LossPercent) \(.RttMs) \(.Since) \(.Reason)"'
 }
 
 # health NAME: the State that UplinkHealth gives that uplink.
