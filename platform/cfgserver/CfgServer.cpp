@@ -1,6 +1,7 @@
 // The configuration service's poll loop: clients, transactions, notifications.
 
 #include "CfgServer.h"
+#include "SocketDirectory.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -67,41 +68,6 @@ json answer(unsigned code, const std::string& error = "") {
     json a = {{"code", code}};
     if (!error.empty()) a["error"] = error;
     return a;
-}
-
-// Whether nobody but root and us can swap the socket for another: the
-// directory that holds it and every directory above must belong to one of the
-// two and be writable by nobody else, unless sticky (as /tmp is), where
-// others cannot rename or remove what is ours.
-bool safeDirectory(const std::string& socketPath, std::string& error) {
-    size_t slash = socketPath.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : socketPath.substr(0, slash);
-    char* real = realpath(dir.c_str(), nullptr);
-    if (!real) {
-        error = "cannot resolve the directory " + dir + ": " + strerror(errno);
-        return false;
-    }
-    std::string path = real;
-    free(real);
-    for (;;) {
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0) {
-            error = "cannot inspect " + path + ": " + strerror(errno);
-            return false;
-        }
-        bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0 && st.st_gid != getegid());
-        if (st.st_uid != 0 && st.st_uid != geteuid())
-            error = "the directory " + path + " belongs to uid " + std::to_string(st.st_uid);
-        else if (othersWrite && !(st.st_mode & S_ISVTX))
-            error = "others may write the directory " + path + " and it is not sticky";
-        if (!error.empty()) {
-            error += ": another user could put a socket of theirs in the place of " + socketPath;
-            return false;
-        }
-        if (path == "/") return true;
-        slash = path.rfind('/');
-        path = slash == 0 ? "/" : path.substr(0, slash);
-    }
 }
 
 }  // namespace
