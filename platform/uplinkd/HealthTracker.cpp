@@ -24,12 +24,13 @@ bool HealthTracker::feed(const std::vector<ProbeResult>& probes) {
         else return false;
         verdict_.up = false;
         goodInRow_ = 0;
+        heldInRow_ = 0;
         return true;
     }
-    // Counted from the first round that is good with the window within its
-    // limits: a latency that hovers at its limit does not flap the uplink.
-    goodInRow_ = good && fault.empty() ? goodInRow_ + 1 : 0;
-    if (goodInRow_ < limits_.upAfter) return false;
+    goodInRow_ = good ? goodInRow_ + 1 : 0;
+    heldInRow_ = withinRejoinLimits() ? heldInRow_ + 1 : 0;
+    const bool limited = limits_.maxLossPercent > 0 || limits_.maxRttMs > 0;
+    if (goodInRow_ < limits_.upAfter || (limited && heldInRow_ < kWindow)) return false;
     verdict_.up = true;
     verdict_.reason.clear();
     return true;
@@ -51,6 +52,13 @@ std::string HealthTracker::windowFault() const {
     if (limits_.maxLossPercent > 0 && verdict_.lossPercent > limits_.maxLossPercent) return "loss";
     if (limits_.maxRttMs > 0 && verdict_.rttMs > limits_.maxRttMs) return "latency";
     return "";
+}
+
+bool HealthTracker::withinRejoinLimits() const {
+    if (window_.size() < kWindow) return false;
+    if (limits_.maxLossPercent > 0 && verdict_.lossPercent * 2 > limits_.maxLossPercent) return false;
+    if (limits_.maxRttMs > 0 && verdict_.rttMs > limits_.maxRttMs) return false;
+    return true;
 }
 
 }  // namespace uplinkd
