@@ -435,36 +435,40 @@ int32_t BalancingGroup::commit(int32_t nextTableId) {
         }
     }
 
-    if (anyRuleCreated) {
-        const std::string chain = chainName();
-        // Delete and append again: the re-record, save and return rules move
-        // behind the service rules just appended.
-        if (hasStickyRules())
-            for (const OutInterface& member : interfaces) {
-                if (member.tableId == 0) continue;
-                const std::string rule = reRecordLine(member);
-                actionQueue->addCommand("iptables -t mangle -D " + chain + rule + ";" + "iptables -t mangle -A " +
-                                            chain + rule + ";",
-                                        0);
-            }
-        actionQueue->addCommand("iptables -t mangle -D " + chain + " -j CONNMARK --save-mark;" +
-                                    "iptables -t mangle -D " + chain + " -j RETURN",
-                                0);
-        actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark;" +
-                                    "iptables -t mangle -A " + chain + " -j RETURN",
-                                0);
-        actionQueue->process();
-    }
-
+    if (anyRuleCreated) moveChainTail();
     updateStickyRules();
-    if (!joined.empty()) {
-        const std::string shares = sharesText();
-        for (const std::string& name : joined)
-            KOR_Sysloglevel_info(logModule, logFile, __LINE__,
-                                 VAStr("group %ld: %s joins the split; shares now %s", static_cast<long>(id),
-                                       name.c_str(), shares.c_str()));
-    }
+    logJoiners(joined);
     return nextTableId;
+}
+
+void BalancingGroup::moveChainTail() {
+    const std::string chain = chainName();
+    // Delete and append again: the re-record, save and return rules move
+    // behind the service rules just appended.
+    if (hasStickyRules())
+        for (const OutInterface& member : interfaces) {
+            if (member.tableId == 0) continue;
+            const std::string rule = reRecordLine(member);
+            actionQueue->addCommand("iptables -t mangle -D " + chain + rule + ";" + "iptables -t mangle -A " + chain +
+                                        rule + ";",
+                                    0);
+        }
+    actionQueue->addCommand("iptables -t mangle -D " + chain + " -j CONNMARK --save-mark;" +
+                                "iptables -t mangle -D " + chain + " -j RETURN",
+                            0);
+    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark;" +
+                                "iptables -t mangle -A " + chain + " -j RETURN",
+                            0);
+    actionQueue->process();
+}
+
+void BalancingGroup::logJoiners(const std::vector<std::string>& joined) const {
+    if (joined.empty()) return;
+    const std::string shares = sharesText();
+    for (const std::string& name : joined)
+        KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                             VAStr("group %ld: %s joins the split; shares now %s", static_cast<long>(id),
+                                   name.c_str(), shares.c_str()));
 }
 
 void BalancingGroup::updateStickyRules() {

@@ -145,6 +145,9 @@ private:
     // (when flushStates), and the line that tells why goes to the log.
     void flushLeaver(int32_t mark);
     void logLeavers(const std::vector<std::pair<std::string, std::string>>& leavers) const;
+    void logJoiners(const std::vector<std::string>& joined) const;
+    // Moves the re-record, save and return rules behind the service rules.
+    void moveChainTail();
     // One ip route line per member with a table number, then process().
     void writeRouteToAllTables(bool add, const std::string& destination, const int& prefixLength,
                                const std::string& gateway, const std::string& device);

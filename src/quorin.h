@@ -96,6 +96,10 @@ private:
     // when the read changed the model, unless always): what an event that
     // may take members out ends with.
     void rereadInterfaces(const char* operation, bool always);
+    // The uplink's gateway and address from the status tables; false when
+    // it has no status row or a value there is refused (and logged).
+    bool readUplinkStatus(kor::cfg::IConfigAccess* access, const std::string& name, std::string& gateway,
+                          std::string& address);
     // Why an uplink with a status row cannot carry traffic now: its address
     // is "0.0.0.0", its link is down, or uplinkd judged it down. "" when it
     // can.

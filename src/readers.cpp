@@ -168,26 +168,8 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
 
         std::string gateway;
         std::string address;
-        values.clear();
-        if (access->findEntry("DefaultWANGateway", "InterfaceName", name, names, values) == 0)
-            gateway = values.getValue("GatewayAddress").getText();
-        values.clear();
-        if (access->findEntry("StatusNetifWatch", "Name", name, names, values) == 0)
-            address = values.getValue("Addr").getText();
-
-        if (address.empty()) continue;  // no status: the sweep below removes it
-        // An address like "all" would make "ip rule add from all": every
-        // packet of the router through one uplink.
-        if (!checks::isDottedQuad(address)) {
-            refuse("ReadBalancingInterfaces", "StatusNetifWatch row of " + name, "Addr", address,
-                   "is not a dotted quad");
-            continue;
-        }
-        if (!gateway.empty() && !checks::isDottedQuad(gateway)) {
-            refuse("ReadBalancingInterfaces", "DefaultWANGateway row of " + name, "GatewayAddress", gateway,
-                   "is not a dotted quad");
-            continue;
-        }
+        // No status: the sweep below removes it.
+        if (!readUplinkStatus(access, name, gateway, address)) continue;
         // A link that is down and an uplink that uplinkd found dead count
         // as an interface without address: the member leaves the split.
         const std::string out = whyUplinkOut(access, name, address);
@@ -219,6 +201,30 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
     }
     keepSharedUplinks(gone);
     return changed;
+}
+
+bool quorin::readUplinkStatus(kor::cfg::IConfigAccess* access, const std::string& name, std::string& gateway,
+                              std::string& address) {
+    moduna::NameList names;
+    moduna::ValueList values;
+    if (access->findEntry("DefaultWANGateway", "InterfaceName", name, names, values) == 0)
+        gateway = values.getValue("GatewayAddress").getText();
+    values.clear();
+    if (access->findEntry("StatusNetifWatch", "Name", name, names, values) == 0)
+        address = values.getValue("Addr").getText();
+    if (address.empty()) return false;
+    // An address like "all" would make "ip rule add from all": every packet
+    // of the router through one uplink.
+    if (!checks::isDottedQuad(address)) {
+        refuse("ReadBalancingInterfaces", "StatusNetifWatch row of " + name, "Addr", address, "is not a dotted quad");
+        return false;
+    }
+    if (!gateway.empty() && !checks::isDottedQuad(gateway)) {
+        refuse("ReadBalancingInterfaces", "DefaultWANGateway row of " + name, "GatewayAddress", gateway,
+               "is not a dotted quad");
+        return false;
+    }
+    return true;
 }
 
 std::string quorin::whyUplinkOut(kor::cfg::IConfigAccess* access, const std::string& name,
