@@ -130,6 +130,9 @@ run_case() {
     [ -n "$back" ] && lab_log "$name: $dev was back in the split $(sc_ms "$gone" "$back") ms after it left, before it was mended"
     [ -n "$gone" ] && split_checks "$name" "$isp" "$dir" "$gone" "${back:-$(sc_now)}"
 
+    # A pulled cable fails the probes too: uplinkd's verdict must be in
+    # before the cable is back, or it would take the uplink out again after.
+    check "$name: uplinkd has $dev down before it is mended" lab_wait_for $((20 * SLOW)) health_is "$dev" down
     from=$(sc_mark) cleared=$(sc_now)
     "clear_$name" "$i"
     check "$name: uplinkd sees $dev answer again while it is out" lab_wait_for $((30 * SLOW)) health_is "$dev" up
@@ -137,7 +140,8 @@ run_case() {
     lab_log "$name: $dev back $(sc_ms "$cleared" "$(sc_stamp "$(sc_rule_made $addr)" "$from")") ms after it was mended"
     check "$name: quorin says $dev joins again" test "$(joins "$dev")" -gt "$joined"
     settle >/dev/null
-    check "$name: $dev carries new connections again" through "$(spread 100)" u1 u2 u3
+    check "$name: $dev carries new connections again" through "$(spread 100)" u1 u2 u3 ||
+        { kstate | grep -vE '^main copied' | sed 's/^/#   /'; lab_exec r ip route show table main | sed 's/^/#   main: /'; }
 }
 
 check_eq "uplinkd reports every uplink up" "wan1 up
