@@ -57,6 +57,7 @@ BalancingGroup::~BalancingGroup() {
         actionQueue->process();
     }
     while (!interfaces.empty()) interfaces.pop_front();
+    while (!leavers.empty()) leavers.pop_front();
     while (!services.empty()) services.pop_front();
 }
 
@@ -148,7 +149,7 @@ bool BalancingGroup::deleteObsoleteInterfaces() {
     KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "deleteObsoleteInterfaces");
     const bool hadStickyRules = hasStickyRules();
     bool deleted = false;
-    std::vector<std::pair<std::string, std::string>> leavers;
+    std::vector<std::pair<std::string, std::string>> logged;
     for (auto it = interfaces.begin(); it != interfaces.end();) {
         if (!it->obsolete) {
             ++it;
@@ -157,24 +158,26 @@ bool BalancingGroup::deleteObsoleteInterfaces() {
         if (debugMode)
             KOR_Sysloglevel_info(logModule, logFile, __LINE__,
                                  VAStr("Will delete obsolete Interface %s", it->getName().c_str()));
+        membersChanged = true;
+        deleted = true;
+        if (it->applied) {
+            // Until the commit has rebuilt the other members' rules, its own
+            // stay: deleting the base's rules first left new connections
+            // without any mark, through whatever the main table says.
+            logged.emplace_back(it->getName(), it->leaveReason.empty() ? "configuration" : it->leaveReason);
+            leavers.splice(leavers.end(), interfaces, it++);
+            continue;
+        }
         for (BalancingService& service : services) service.deleteRules(it->tableId);
         // The chain's sticky rules name the member's ipset; while they stay,
         // the set is in use and cannot be destroyed.
         if (hadStickyRules) deleteStickyRules(*it);
-        const bool carried = it->applied;
-        const int32_t mark = it->tableId;
-        if (carried) leavers.emplace_back(it->getName(), it->leaveReason.empty() ? "configuration" : it->leaveReason);
         it = interfaces.erase(it);
-        // Its flows go only once its rules are gone, or their next packets
-        // would be given its mark again.
-        if (carried) flushLeaver(mark);
-        membersChanged = true;
-        deleted = true;
     }
     // A group of fewer than two members has no sticky rules at all.
     if (hadStickyRules && !hasStickyRules())
         for (const OutInterface& member : interfaces) deleteStickyRules(member);
-    logLeavers(leavers);
+    logLeavers(logged);
     return deleted;
 }
 
@@ -387,14 +390,17 @@ int32_t BalancingGroup::commit(int32_t nextTableId) {
                              VAStr("WARNING! Group ID %ld with client Interface %s has no active upstream "
                                    "interfaces assigned",
                                    static_cast<long>(id), clientInterface.c_str()));
+        for (BalancingService& service : services) service.deleteAllRules();
         updateStickyRules();
+        releaseLeavers();
         return nextTableId;
     }
 
-    // Changed membership changes every share: build all rules again.
+    // Changed membership changes every share: build all rules again, the
+    // new ones behind the old until they are complete.
     if (membersChanged) {
         membersChanged = false;
-        for (BalancingService& service : services) service.deleteAllRules();
+        for (BalancingService& service : services) service.beginRebuild();
     }
 
     const uint32_t memberCount = static_cast<uint32_t>(interfaces.size());
@@ -436,15 +442,17 @@ int32_t BalancingGroup::commit(int32_t nextTableId) {
     }
 
     if (anyRuleCreated) moveChainTail();
+    for (BalancingService& service : services) service.endRebuild();
     updateStickyRules();
+    releaseLeavers();
     logJoiners(joined);
     return nextTableId;
 }
 
 void BalancingGroup::moveChainTail() {
     const std::string chain = chainName();
-    // Delete and append again: the re-record, save and return rules move
-    // behind the service rules just appended.
+    // Delete and append again: the re-record rules move behind the service
+    // rules just appended.
     if (hasStickyRules())
         for (const OutInterface& member : interfaces) {
             if (member.tableId == 0) continue;
@@ -453,13 +461,32 @@ void BalancingGroup::moveChainTail() {
                                         rule + ";",
                                     0);
         }
-    actionQueue->addCommand("iptables -t mangle -D " + chain + " -j CONNMARK --save-mark;" +
-                                "iptables -t mangle -D " + chain + " -j RETURN",
-                            0);
+    // A second save and return behind them before the first ones go: a
+    // connection that started while the save was missing kept its first
+    // packet's mark to itself, and its later packets left unmarked.
     actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark;" +
                                 "iptables -t mangle -A " + chain + " -j RETURN",
                             0);
+    actionQueue->addCommand("iptables -t mangle -D " + chain + " -j RETURN;" + "iptables -t mangle -D " + chain +
+                                " -j CONNMARK --save-mark",
+                            0);
     actionQueue->process();
+}
+
+void BalancingGroup::releaseLeavers() {
+    released.clear();
+    while (!leavers.empty()) {
+        OutInterface& leaver = leavers.front();
+        for (BalancingService& service : services) service.deleteRules(leaver.tableId);
+        // Fails harmlessly where the group had too few members for them.
+        deleteStickyRules(leaver);
+        const int32_t mark = leaver.tableId;
+        released.push_back(leaver.getName());
+        leavers.pop_front();
+        // Its flows go only once its rules are gone, or their next packets
+        // would be given its mark again.
+        flushLeaver(mark);
+    }
 }
 
 void BalancingGroup::logJoiners(const std::vector<std::string>& joined) const {

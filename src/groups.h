@@ -129,6 +129,13 @@ public:
     bool flushStates;
     std::list<BalancingService> services;
     std::list<OutInterface> interfaces;
+    // Members that carried traffic and left the split at the last read:
+    // their kernel state stays until the next commit has the other members'
+    // rules in place, so that no new connection meets a chain without them.
+    std::list<OutInterface> leavers;
+    // Names of the leavers the last commit destroyed: an uplink shared with
+    // another group needs its set and jump put back.
+    std::vector<std::string> released;
     kor::cfg::ActionQueue* actionQueue;
     int logModule;
 
@@ -146,8 +153,12 @@ private:
     void flushLeaver(int32_t mark);
     void logLeavers(const std::vector<std::pair<std::string, std::string>>& leavers) const;
     void logJoiners(const std::vector<std::string>& joined) const;
-    // Moves the re-record, save and return rules behind the service rules.
+    // Moves the re-record, save and return rules behind the service rules
+    // just appended, with a save and a return in the chain at every moment.
     void moveChainTail();
+    // Destroys the leavers (their sticky rules first) and deletes their
+    // conntrack entries.
+    void releaseLeavers();
     // One ip route line per member with a table number, then process().
     void writeRouteToAllTables(bool add, const std::string& destination, const int& prefixLength,
                                const std::string& gateway, const std::string& device);

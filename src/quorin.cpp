@@ -120,11 +120,16 @@ void quorin::commitToSystem(kor::cfg::IConfigAccess& /*access*/, kor::cfg::Actio
         if (debugMode) group.setDebugMode(true);
     }
 
+    std::vector<std::string> released;
     for (auto& group : groups) {
         nextTableId = group.commit(nextTableId);
         routeSyncPending = routeSyncPending || group.routeSyncPending;
         group.routeSyncPending = false;
+        released.insert(released.end(), group.released.begin(), group.released.end());
+        group.released.clear();
     }
+    // Members that left a split are destroyed in their group's commit.
+    if (!released.empty()) keepSharedUplinks(released);
 }
 
 void quorin::setDebugMode(bool on) {

@@ -142,9 +142,22 @@ void BalancingService::deleteRules(int32_t mark) {
 void BalancingService::deleteAllRules() {
     KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "deleteAllRules");
     if (!active || !actionQueue) return;
+    for (const ServiceRule& rule : oldRules) actionQueue->addCommand(rule.delLine, 0);
     for (const ServiceRule& rule : rules) actionQueue->addCommand(rule.delLine, 0);
     actionQueue->process();
+    oldRules.clear();
     rules.clear();
+}
+
+void BalancingService::beginRebuild() { oldRules.splice(oldRules.end(), rules); }
+
+void BalancingService::endRebuild() {
+    if (!active || !actionQueue || oldRules.empty()) return;
+    // An old rule precedes its new twin of the same text: "-D" takes the
+    // first one.
+    for (const ServiceRule& rule : oldRules) actionQueue->addCommand(rule.delLine, 0);
+    actionQueue->process();
+    oldRules.clear();
 }
 
 }  // namespace quorin

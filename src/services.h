@@ -56,8 +56,15 @@ public:
                     uint32_t memberCount);
     // Deletes every rule that sets mark.
     void deleteRules(int32_t mark);
-    // Deletes every rule.
+    // Deletes every rule, those of a rebuild under way included.
     void deleteAllRules();
+    // A rebuild without a moment in which no rule decides: the rules written
+    // so far become old ones and stay in the chain while the new set is
+    // appended behind them (a new set's base rule overrides every mark the
+    // old set gave); endRebuild then deletes the old ones, each the first
+    // rule of its text in the chain.
+    void beginRebuild();
+    void endRebuild();
 
     // The percentage of the packets still carrying the base mark that a
     // member of share sharePercent takes when remainingPercent is left,
@@ -76,6 +83,7 @@ public:
     bool obsolete;
     bool active;
     std::list<ServiceRule> rules;
+    std::list<ServiceRule> oldRules;  // of a rebuild under way
     kor::cfg::ActionQueue* actionQueue;
     int logModule;
     bool debugMode;
