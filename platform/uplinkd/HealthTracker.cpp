@@ -29,8 +29,10 @@ bool HealthTracker::feed(const std::vector<ProbeResult>& probes) {
     }
     goodInRow_ = good ? goodInRow_ + 1 : 0;
     heldInRow_ = withinRejoinLimits() ? heldInRow_ + 1 : 0;
-    const bool limited = limits_.maxLossPercent > 0 || limits_.maxRttMs > 0;
-    if (goodInRow_ < limits_.upAfter || (limited && heldInRow_ < kWindow)) return false;
+    // Out for misses: back once the window would not take it out again.
+    // Out for loss or latency: back after a whole window well within them.
+    const bool settled = verdict_.reason == "probes" ? fault.empty() : heldInRow_ >= kWindow;
+    if (goodInRow_ < limits_.upAfter || !settled) return false;
     verdict_.up = true;
     verdict_.reason.clear();
     return true;

@@ -9,9 +9,10 @@
 //                above it (once 20 rounds are in the window);
 //   - "latency": MaxRttMs > 0 and the average RTT over the answered probes
 //                of the last 20 rounds is above it (once 20 rounds).
-// It is back "up" after UpAfter good rounds in a row. With a loss or latency
-// limit set, the window must also have stayed within the limits to rejoin
-// for a whole window's worth of rounds (20) in a row: loss at most half of
+// It is back "up" after UpAfter good rounds in a row, and then only when the
+// window would not take it out again at once. Out for "loss" or "latency",
+// the window must also have stayed within the limits to rejoin for a whole
+// window's worth of rounds (20) in a row: loss at most half of
 // MaxLossPercent, average RTT at most MaxRttMs. Twenty rounds are too few to
 // tell 40 % loss from 20 % reliably: without the margin and the hold, an
 // uplink that keeps losing 40 % against a limit of 20 % came back within a
