@@ -83,8 +83,8 @@ for config in $(cut -f1 "$LAB_DIR/cases" | uniq); do
     done <"$LAB_DIR/cases"
 done
 check_eq "every value got its verdict and the daemon ran on" "" "$(printf '%s\n' "${wrong[@]}")"
-check_eq "only iptables, ipset and ip were run" "" \
-    "$(awk '{ print $2 }' "$QUORIN_CMD_LOG" | sort -u | grep -vxE 'iptables|ipset|ip|/sbin/ip')"
+check_eq "only iptables, ipset and ip were run, and conntrack's flush in process" "" \
+    "$(grep -vP '^\S+ (iptables|ipset|ip|/sbin/ip) |^0 conntrack -D --mark [1-9][0-9]*\tin-process$' "$QUORIN_CMD_LOG")"
 check_eq "the command runner refused no line" "" "$(grep -F 'refused command line' "$log")"
 
 edit load "$LAB_SRC/docs/example-config.json"
