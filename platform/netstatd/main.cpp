@@ -88,22 +88,10 @@ int main(int argc, char** argv) {
     }
     if (options.verbose) KOR_Sysloglevel_changeTracelevel("netstatd", 1023);
 
-    KOR_Sysloglevel_set(0);
-    assertHook.setSyslog(false);
-
     KOR_Daemon daemon;
-    KOR_Daemon_construct(&daemon, "netstatd", pidDirectory.c_str());
     // Two instances would fight over the bus names and the status tables.
-    if (KOR_Daemon_occupiedPidFile(&daemon) != 0) {
-        KOR_Sysloglevel_error(logModule, "netstatd", __LINE__, "another netstatd is running; exiting");
-        return 1;
-    }
-    if (daemonize && KOR_Daemon_background(&daemon, assertHook, logModule, "netstatd") != 0) return 1;
-
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
-    signal(SIGQUIT, onStopSignal);
-    signal(SIGPIPE, SIG_IGN);
+    if (KOR_Daemon_start(&daemon, "netstatd", pidDirectory.c_str(), daemonize, assertHook, logModule) != 0) return 1;
+    KOR_Daemon_stopSignals(onStopSignal);
 
     int exitStatus = 0;
     {

@@ -1,5 +1,7 @@
 #include "kor/daemon.h"
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -138,4 +140,24 @@ int KOR_Daemon_background(KOR_Daemon* daemon, kor::error::DefaultAssertHook& hoo
         return -1;
     }
     return 0;
+}
+
+int KOR_Daemon_start(KOR_Daemon* daemon, const char* name, const char* pidDirectory, bool daemonize,
+                     kor::error::DefaultAssertHook& hook, int logModule) {
+    KOR_Sysloglevel_set(0);
+    hook.setSyslog(false);
+    KOR_Daemon_construct(daemon, name, pidDirectory);
+    if (KOR_Daemon_occupiedPidFile(daemon) != 0) {
+        KOR_Sysloglevel_error(logModule, name, __LINE__, VAStr("another %s is running; exiting", name));
+        return -1;
+    }
+    if (daemonize && KOR_Daemon_background(daemon, hook, logModule, name) != 0) return -1;
+    return 0;
+}
+
+void KOR_Daemon_stopSignals(void (*handler)(int)) {
+    signal(SIGINT, handler);
+    signal(SIGTERM, handler);
+    signal(SIGQUIT, handler);
+    signal(SIGPIPE, SIG_IGN);
 }

@@ -78,22 +78,10 @@ int main(int argc, char** argv) {
     }
     if (verbose) KOR_Sysloglevel_changeTracelevel("uplinkd", 1023);
 
-    KOR_Sysloglevel_set(0);
-    assertHook.setSyslog(false);
-
     KOR_Daemon daemon;
-    KOR_Daemon_construct(&daemon, "uplinkd", pidDirectory.c_str());
     // Two instances would fight over the rules, the tables and UplinkHealth.
-    if (KOR_Daemon_occupiedPidFile(&daemon) != 0) {
-        KOR_Sysloglevel_error(logModule, "uplinkd", __LINE__, "another uplinkd is running; exiting");
-        return 1;
-    }
-    if (daemonize && KOR_Daemon_background(&daemon, assertHook, logModule, "uplinkd") != 0) return 1;
-
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
-    signal(SIGQUIT, onStopSignal);
-    signal(SIGPIPE, SIG_IGN);
+    if (KOR_Daemon_start(&daemon, "uplinkd", pidDirectory.c_str(), daemonize, assertHook, logModule) != 0) return 1;
+    KOR_Daemon_stopSignals(onStopSignal);
 
     {
         moduna::net::EventDispatcher events;

@@ -37,3 +37,12 @@ void KOR_Daemon_deletePidFile(KOR_Daemon* daemon);
 // under logModule and sourceFile; returns 0 when every step succeeded.
 int KOR_Daemon_background(KOR_Daemon* daemon, kor::error::DefaultAssertHook& hook, int logModule,
                           const char* sourceFile);
+
+// The start that the platform's programs share: logging to standard error,
+// the PID file of name in pidDirectory checked (a live instance holding it
+// is logged as "another NAME is running; exiting"), and with daemonize the
+// step to the background. 0 when the program may go on.
+int KOR_Daemon_start(KOR_Daemon* daemon, const char* name, const char* pidDirectory, bool daemonize,
+                     kor::error::DefaultAssertHook& hook, int logModule);
+// SIGINT, SIGTERM and SIGQUIT call handler; SIGPIPE is ignored.
+void KOR_Daemon_stopSignals(void (*handler)(int));
