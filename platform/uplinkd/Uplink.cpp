@@ -26,6 +26,7 @@ void Uplink::stop() {
     if (roundTimeout_) events_.cancelTimer(roundTimeout_);
     nextRound_ = roundTimeout_ = 0;
     inFlight_ = false;
+    roundDue_ = Clock::time_point();
     if (socket_.fd() >= 0) events_.removeDescriptor(socket_.fd());
     socket_.close();
 }
@@ -67,7 +68,15 @@ void Uplink::startRound() {
     // With TimeoutMs equal to IntervalMs both timers are due together: the
     // round in flight ends before the next begins, whichever fires first.
     if (inFlight_) endRound();
-    nextRound_ = events_.addTimer(settings_.intervalMs, [this]() {
+    // Rounds keep to their schedule: a timer that fires a millisecond late
+    // does not push every later round back, which would stretch the time
+    // that DownAfter missed rounds take. After a longer stall it starts anew.
+    const auto now = Clock::now();
+    const auto interval = std::chrono::milliseconds(settings_.intervalMs);
+    roundDue_ = roundDue_ == Clock::time_point() || now - roundDue_ >= interval ? now : roundDue_;
+    roundDue_ += interval;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(roundDue_ - now).count();
+    nextRound_ = events_.addTimer(int(wait), [this]() {
         nextRound_ = 0;
         startRound();
     });

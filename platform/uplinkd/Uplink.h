@@ -79,6 +79,8 @@ private:
     uint16_t sequence_ = 0;
     std::vector<ProbeResult> results_;
     std::vector<Clock::time_point> sentAt_;
+    // When the round in flight was due: the next is due one interval later.
+    Clock::time_point roundDue_{};
     int unanswered_ = 0;
     std::string lastFailure_;
 };
