@@ -442,9 +442,12 @@ int32_t BalancingGroup::commit(int32_t nextTableId) {
     }
 
     if (anyRuleCreated) moveChainTail();
+    // The new rules decide from here on: what left goes first, then what
+    // nothing reaches any more.
+    releaseLeavers();
+    if (anyRuleCreated) finishChainTail();
     for (BalancingService& service : services) service.endRebuild();
     updateStickyRules();
-    releaseLeavers();
     logJoiners(joined);
     return nextTableId;
 }
@@ -461,15 +464,20 @@ void BalancingGroup::moveChainTail() {
                                         rule + ";",
                                     0);
         }
-    // A second save and return behind them before the first ones go: a
-    // connection that started while the save was missing kept its first
-    // packet's mark to itself, and its later packets left unmarked.
-    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark;" +
-                                "iptables -t mangle -A " + chain + " -j RETURN",
-                            0);
-    actionQueue->addCommand("iptables -t mangle -D " + chain + " -j RETURN;" + "iptables -t mangle -D " + chain +
-                                " -j CONNMARK --save-mark",
-                            0);
+    // A second save behind them before the first one goes: a connection
+    // that started while the save was missing kept its first packet's mark
+    // to itself, and its later packets left unmarked. Without the old return
+    // the new rules decide; the end of the chain returns as a RETURN would.
+    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark", 0);
+    actionQueue->addCommand("iptables -t mangle -D " + chain + " -j RETURN", 0);
+    actionQueue->process();
+}
+
+void BalancingGroup::finishChainTail() {
+    const std::string chain = chainName();
+    // The old save is the first in the chain.
+    actionQueue->addCommand("iptables -t mangle -D " + chain + " -j CONNMARK --save-mark", 0);
+    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j RETURN", 0);
     actionQueue->process();
 }
 

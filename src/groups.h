@@ -153,9 +153,12 @@ private:
     void flushLeaver(int32_t mark);
     void logLeavers(const std::vector<std::pair<std::string, std::string>>& leavers) const;
     void logJoiners(const std::vector<std::string>& joined) const;
-    // Moves the re-record, save and return rules behind the service rules
-    // just appended, with a save and a return in the chain at every moment.
+    // Moves the re-record and save rules behind the service rules just
+    // appended, with a save in the chain at every moment, and deletes the
+    // return that kept packets from them; finishChainTail then deletes the
+    // old save and appends the return again.
     void moveChainTail();
+    void finishChainTail();
     // Destroys the leavers (their sticky rules first) and deletes their
     // conntrack entries.
     void releaseLeavers();
