@@ -111,6 +111,6 @@ bench_row P6 "link lost -> member's rules gone, p50 / p95 ($TRIALS trials)" "$l5
 bench_row P6 "upstream dead -> uplinkd's verdict, p50 / p95 / max" "$v50 / $v95 / $vmax ms" \
     "max <= 2700 ms (the defaults' worst case; ~2550 typical)" \
     "$(python3 -c "print('met' if $vmax <= 2700 else 'missed')")"
-bench_row P6 "upstream dead -> member's rules gone, p50 / p95" "$u50 / $u95 ms" \
-    "quorin's part after the verdict (p50 $q50 ms) <= 50 ms" \
-    "$(python3 -c "print('met' if $q50 <= 50 else 'missed')")"
+bench_row P6 "upstream dead -> member's rules gone, p50 / p95 (quorin's part after the verdict: p50 $q50 ms)" \
+    "$u50 / $u95 ms" "p95 <= 2800 ms (the defaults' 2700 ms + 100 ms)" \
+    "$(python3 -c "print('met' if $u95 <= 2800 else 'missed')")"
