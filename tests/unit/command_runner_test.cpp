@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "data_file.h"
 #include "kor/cfg/ActionQueue.h"
 #include "kor/cfg/CommandRunner.h"
 #include "kor/cfg/IpNetlink.h"
@@ -23,7 +24,12 @@
 
 namespace {
 
-std::string shape(const std::string& line) {
+// The shape of a line of the table, where "\t" and "\n" stand for a tab
+// and a line feed.
+std::string shape(std::string line) {
+    for (const char* escape : {"\\t", "\\n"})
+        for (size_t at; (at = line.find(escape)) != std::string::npos;)
+            line.replace(at, 2, escape[1] == 't' ? "\t" : "\n");
     auto parsed = kor::cfg::parseCommandLine(line);
     if (!parsed.ok) return "REFUSED";
     std::string out;
@@ -57,18 +63,16 @@ std::string describe(const std::string& command) {
     return out;
 }
 
-// Calls check(left, right, line) for each "LEFT => RIGHT" line of a data file.
-template <typename Check>
-int forEachCase(const std::string& file, Check check) {
-    std::ifstream table(QUORIN_TEST_DATA "/" + file);
-    int cases = 0;
-    for (std::string text; std::getline(table, text);) {
+// Each "LEFT => RIGHT" line of a data file: what(LEFT) must be RIGHT. Returns
+// how many lines there are.
+template <typename What>
+size_t checkCases(const std::string& file, What what) {
+    const auto lines = dataLines(file);
+    for (const auto& text : lines) {
         const size_t arrow = text.find(" =>");
-        if (text.empty() || text[0] == '#' || arrow == std::string::npos) continue;
-        check(text.substr(0, arrow), text.substr(std::min(text.size(), arrow + 4)), text);
-        ++cases;
+        EXPECT_EQ(what(text.substr(0, arrow)), text.substr(std::min(text.size(), arrow + 4))) << text;
     }
-    return cases;
+    return lines.size();
 }
 
 std::string readFile(const std::string& path) {
@@ -80,22 +84,11 @@ std::string readFile(const std::string& path) {
 }  // namespace
 
 TEST(CommandGrammar, EachLineOfTheTableGetsItsShape) {
-    EXPECT_GT(forEachCase("unit-command-lines.txt",
-                          [](std::string line, const std::string& expected, const std::string& text) {
-                              for (const char* escape : {"\\t", "\\n"})
-                                  for (size_t at; (at = line.find(escape)) != std::string::npos;)
-                                      line.replace(at, 2, escape[1] == 't' ? "\t" : "\n");
-                              EXPECT_EQ(shape(line), expected) << text;
-                          }),
-              50);
+    EXPECT_GT(checkCases("unit-command-lines.txt", shape), 50u);
 }
 
 TEST(CommandGrammar, IpCommandsRunInProcessOnlyInTheFormsReadExactlyAsIpReadsThem) {
-    EXPECT_GT(forEachCase("unit-ip-requests.txt",
-                          [](const std::string& command, const std::string& expected, const std::string& text) {
-                              EXPECT_EQ(describe(command), expected) << text;
-                          }),
-              35);
+    EXPECT_GT(checkCases("unit-ip-requests.txt", describe), 35u);
 }
 
 TEST(CommandRunner, RunsLinesInOrderLogsFailuresKillsHangsAndPassesNothingOn) {

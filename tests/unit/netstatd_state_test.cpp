@@ -14,13 +14,13 @@
 #include <linux/rtnetlink.h>
 
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <sstream>
 #include <utility>
 
 #include "NetworkState.h"
+#include "data_file.h"
 
 namespace {
 
@@ -90,10 +90,8 @@ bool translateStep(const Lines& w, NetlinkEvent& event) {
 }
 
 TEST(NetstatdState, StepsOfTheDataFile) {
-    std::ifstream in(QUORIN_TEST_DATA "/unit-netstatd-steps.txt");
     NetworkState state;
     std::string step;
-    size_t number = 0;
     Lines expected, observed;  // of the current step, in the file's form
     auto check = [&] { EXPECT_EQ(std::exchange(expected, {}), std::exchange(observed, {})) << step; };
     // "= netif" or "= gateways" as the state is now: "NAME=ADDRESS" (the name is each row's last column),
@@ -107,8 +105,8 @@ TEST(NetstatdState, StepsOfTheDataFile) {
         }
         return out;
     };
-    for (std::string line; std::getline(in, line); ++number) {
-        if (line.empty() || line[0] == '#') continue;
+    const auto lines = dataLines("unit-netstatd-steps.txt");
+    for (std::string line : lines) {
         line = unescape(line);
         if (line.rfind("= ", 0) == 0) observed.push_back(observe(line));
         if (line.rfind("= ", 0) == 0 || line.rfind("> ", 0) == 0) {
@@ -116,7 +114,7 @@ TEST(NetstatdState, StepsOfTheDataFile) {
             continue;
         }
         check();
-        step = "line " + std::to_string(number + 1) + ": " + line;
+        step = line;
         std::istringstream words(line);
         const Lines w{std::istream_iterator<std::string>(words), {}};
         NetlinkEvent event;
@@ -130,7 +128,7 @@ TEST(NetstatdState, StepsOfTheDataFile) {
         if (resync.routes) observed.push_back("> resync routes");
     }
     check();
-    EXPECT_GT(number, 150u);
+    EXPECT_GT(lines.size(), 150u);
 }
 
 }  // namespace

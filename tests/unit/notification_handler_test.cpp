@@ -15,11 +15,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <thread>
 #include <utility>
 
+#include "data_file.h"
 #include "kor/cfg/NotificationHandler.h"
 
 namespace {
@@ -128,12 +128,9 @@ struct CfgClientOfAnotherUser : CfgClient { CfgClientOfAnotherUser() : CfgClient
 
 TEST_F(CfgClient, MalformedAnswersAreRefusedAndNeverThrow) {
     std::vector<std::pair<std::string, Lines>> cases;  // "OP CODE", answer lines
-    std::ifstream table(QUORIN_TEST_DATA "/unit-cfg-answers.txt");
-    bool fresh = true;  // a blank line ends a case
-    for (std::string line; std::getline(table, line);)
-        if (line.empty()) fresh = true;
-        else if (line[0] != '#' && fresh) fresh = (cases.emplace_back(line, Lines{}), false);
-        else if (line[0] != '#') cases.back().second.push_back(line);
+    for (const auto& line : dataLines("unit-cfg-answers.txt"))
+        if (line.rfind("count ", 0) == 0 || line.rfind("read ", 0) == 0) cases.emplace_back(line, Lines{});
+        else if (!cases.empty()) cases.back().second.push_back(line);
     ASSERT_GT(cases.size(), 15u);
     kor::cfg::CfgConnection conn;
     kor::cfg::SocketConfigAccess access(conn, 1000);

@@ -5,24 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "HealthTracker.h"
 #include "TrackingConfig.h"
+#include "data_file.h"
 
 namespace {
 
 using namespace kor::uplinkd;
-
-std::vector<std::string> dataLines(const char* name) {
-    std::ifstream in(std::string(QUORIN_TEST_DATA) + "/" + name);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && (line[0] != '#' || line.rfind("## ", 0) == 0)) lines.push_back(line);
-    EXPECT_FALSE(lines.empty()) << name;
-    return lines;
-}
 
 // "ROUND[*N]" as its probes and count.
 std::vector<ProbeResult> parseRound(std::string text, int& times) {

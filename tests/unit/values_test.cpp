@@ -4,52 +4,41 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
 #include <utility>
 
+#include "data_file.h"
 #include "moduna/Value.h"
 #include "values.h"
 
 namespace {
 
-using kor::quorin::checks::isAddressFilter;
-using kor::quorin::checks::isDottedQuad;
-using kor::quorin::checks::isPercent;
-using kor::quorin::checks::isPort;
-using kor::quorin::checks::isProtocol;
-using kor::quorin::checks::isStickyTimeout;
-using kor::quorin::checks::whyNotDeviceName;
+namespace q = kor::quorin::checks;
 
 const std::map<std::string, std::function<bool(const std::string&)>> checks = {
-    {"device", [](const std::string& v) { return whyNotDeviceName(v).empty(); }},
-    {"address", isDottedQuad},
-    {"filter", isAddressFilter},
-    {"proto", isProtocol},
-    {"port", [](const std::string& v) { return isPort(std::stoll(v)); }},
-    {"percent", [](const std::string& v) { return isPercent(std::stoll(v)); }},
-    {"timeout", [](const std::string& v) { return isStickyTimeout(std::stoll(v)); }},
+    {"device", [](const std::string& v) { return q::whyNotDeviceName(v).empty(); }},
+    {"address", q::isDottedQuad},
+    {"filter", q::isAddressFilter},
+    {"proto", q::isProtocol},
+    {"port", [](const std::string& v) { return q::isPort(std::stoll(v)); }},
+    {"percent", [](const std::string& v) { return q::isPercent(std::stoll(v)); }},
+    {"timeout", [](const std::string& v) { return q::isStickyTimeout(std::stoll(v)); }},
 };
 
 }  // namespace
 
 TEST(ConfiguredValues, EachValueOfTheTableGetsItsVerdict) {
-    std::ifstream table(QUORIN_TEST_DATA "/config-values.tsv");
-    ASSERT_TRUE(table) << "cannot read the table of values";
-    std::string line;
-    int rows = 0;
-    while (std::getline(table, line)) {
-        if (line.empty() || line[0] == '#') continue;
+    const auto lines = dataLines("config-values.tsv");
+    for (const std::string& line : lines) {
         const size_t a = line.find('\t'), b = line.find('\t', a + 1);
         ASSERT_NE(b, std::string::npos) << line;
         const std::string kind = line.substr(0, a), verdict = line.substr(a + 1, b - a - 1), value = line.substr(b + 1);
         ASSERT_TRUE(checks.count(kind)) << line;
         EXPECT_EQ(checks.at(kind)(value), verdict == "ok") << kind << " \"" << value << "\"";
-        ++rows;
     }
-    EXPECT_GT(rows, 50);
+    EXPECT_GT(lines.size(), 50u);
 }
 
 TEST(ConfiguredValues, OnlyDecimalTextsInTheIntRangeReadAsNumbers) {
