@@ -9,12 +9,7 @@ lab_init daemon
 lab_private_tmp "$@"
 
 D=$LAB_DIR
-cd "$D" || exit 1
 export PATH=$LAB_BIN:$PATH
-# Until the private bus runs, a bus address that leads nowhere: no instance
-# of the daemon may ever reach the machine's own system bus.
-export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$D/no-bus.socket"
-unset KOR_TRACELEVEL
 lab_netns r1
 lab_dbus r1 || exit 1
 mkdir first run fg

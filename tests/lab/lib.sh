@@ -34,7 +34,10 @@ lab_init() {
 }
 
 # Re-executes the calling script inside a new mount namespace with a private,
-# empty /tmp, unless that already happened.
+# empty /tmp, unless that already happened; then works in LAB_DIR. Until a
+# test starts its own message bus (lab_dbus), the system bus's address leads
+# nowhere: no program may ever reach the machine's own bus. The programs log
+# as they do by default.
 lab_private_tmp() {
     if [ -z "${LAB_IN_MOUNTNS:-}" ]; then
         trap - EXIT
@@ -53,41 +56,33 @@ lab_private_tmp() {
     LAB_DIR=$(mktemp -d /tmp/lab.XXXXXX)
     chmod 755 "$LAB_DIR"
     # The working directory may have been covered by the new /tmp.
-    cd / || exit 1
+    cd "$LAB_DIR" || exit 1
+    export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$LAB_DIR/no-bus.socket"
+    unset KOR_TRACELEVEL
 }
 
 lab_ns() { printf '%s-%s' "$LAB_PREFIX" "$1"; }
 
 lab_netns() {
-    local ns
-    ns=$(lab_ns "$1")
-    ip netns add "$ns" || { echo "FAIL: cannot create namespace $ns"; exit 1; }
-    LAB_NETNS+=("$ns")
-    ip -n "$ns" link set lo up
+    ip netns add "$LAB_PREFIX-$1" || { echo "FAIL: cannot create namespace $LAB_PREFIX-$1"; exit 1; }
+    LAB_NETNS+=("$LAB_PREFIX-$1")
+    lab_exec "$1" ip link set lo up
 }
 
 # lab_veth NS1 IF1 NS2 IF2: a veth pair between two lab namespaces, both ends up.
 lab_veth() {
-    local n1 n2
-    n1=$(lab_ns "$1"); n2=$(lab_ns "$3")
-    ip link add "$2" netns "$n1" type veth peer name "$4" netns "$n2" || return 1
-    ip -n "$n1" link set "$2" up
-    ip -n "$n2" link set "$4" up
+    ip link add "$2" netns "$LAB_PREFIX-$1" type veth peer name "$4" netns "$LAB_PREFIX-$3" || return 1
+    lab_exec "$1" ip link set "$2" up
+    lab_exec "$3" ip link set "$4" up
 }
 
 # lab_exec NS cmd...: runs a command in a lab namespace.
-lab_exec() {
-    local ns
-    ns=$(lab_ns "$1"); shift
-    ip netns exec "$ns" "$@"
-}
+lab_exec() { ip netns exec "$LAB_PREFIX-$1" "${@:2}"; }
 
 # lab_spawn NS LOG cmd...: starts a background process in a lab namespace; its
 # PID is in LAB_LAST_PID and it is ended at cleanup.
 lab_spawn() {
-    local ns log
-    ns=$(lab_ns "$1"); log=$2; shift 2
-    ip netns exec "$ns" "$@" >"$log" 2>&1 &
+    ip netns exec "$LAB_PREFIX-$1" "${@:3}" >"$2" 2>&1 &
     LAB_LAST_PID=$!
     LAB_PIDS+=("$LAB_LAST_PID")
 }
@@ -106,10 +101,9 @@ lab_stop() {
 
 # lab_wait_for SECONDS cmd...: polls until the command succeeds.
 lab_wait_for() {
-    local limit=$1 i
-    shift
-    for i in $(seq 1 $((limit * 20))); do
-        "$@" >/dev/null 2>&1 && return 0
+    local i
+    for i in $(seq 1 $(($1 * 20))); do
+        "${@:2}" >/dev/null 2>&1 && return 0
         sleep 0.05
     done
     return 1
@@ -126,10 +120,8 @@ lab_result() {
 
 # check WHAT CMD...: the command must succeed.
 check() {
-    local what=$1
-    shift
-    "$@"
-    lab_result "$what" $?
+    "${@:2}"
+    lab_result "$1" $?
 }
 
 # check_eq WHAT EXPECTED ACTUAL: compares two texts and shows a diff on failure.
@@ -156,10 +148,7 @@ lab_cleanup() {
 }
 
 lab_done() {
-    if [ "$LAB_FAILS" -eq 0 ]; then
-        echo "OK: $LAB_NAME: $LAB_CHECKS checks passed"
-        exit 0
-    fi
+    [ "$LAB_FAILS" -eq 0 ] && echo "OK: $LAB_NAME: $LAB_CHECKS checks passed" && exit 0
     echo "FAILED: $LAB_NAME: $LAB_FAILS of $LAB_CHECKS checks failed"
     exit 1
 }
@@ -205,9 +194,7 @@ lab_mangle() { lab_exec "$1" iptables-save -t mangle | sed -n 's/ \[[0-9]*:[0-9]
 
 # lab_adopt PID: a process that is not our child (a daemon that forked away
 # from us) is ended at cleanup like the spawned ones.
-lab_adopt() {
-    LAB_PIDS+=("$1")
-}
+lab_adopt() { LAB_PIDS+=("$1"); }
 
 # lab_running PID: the process exists and has not ended; a zombie that its
 # new parent has not reaped yet counts as ended.

@@ -11,11 +11,7 @@ lab_init netstatd
 lab_private_tmp "$@"
 
 D=$LAB_DIR
-cd "$D" || exit 1
 export PATH=$LAB_BIN:$PATH
-# No instance may reach the machine's own system bus before ours runs.
-export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$D/no-bus.socket"
-unset KOR_TRACELEVEL
 
 lab_netns r1
 lab_netns p1
