@@ -11,7 +11,6 @@ lab_private_tmp "$@"
 lab_netns s
 
 D=$LAB_DIR
-cd "$D" || exit 1
 DATA=$LAB_SRC/tests/data
 SOCK=/tmp/cfgserver.socket
 export PATH=$LAB_BIN:$PATH
@@ -32,47 +31,44 @@ start_server() {
 cat >"$D/replay.py" <<'EOF_PY'
 import json, os, re, socket, subprocess, sys
 sys.stdout.reconfigure(line_buffering=True)
-conns = {}
-def answer(c):
-    while b"\n" not in c[1]:
-        try:
-            chunk = c[0].recv(1 << 16)
-        except OSError:
-            chunk = b""
-        if not chunk:
-            return "EOF"
-        c[1] += chunk
-    line, c[1] = c[1].split(b"\n", 1)
+conns = {}  # name: socket, its reader
+def answer(reader):
+    try:
+        line = reader.readline()
+    except OSError:
+        line = b""
+    if not line.endswith(b"\n"):
+        return "EOF"
     msg = json.loads(line)
     msg.pop("error", None)
     text = json.dumps(msg, separators=(",", ":"), sort_keys=True)
     return re.sub(r"(.)\1{9,}", lambda m: "<%s*%d>" % (m.group(1), len(m.group(0))), text)
 for line in open(sys.argv[2]).read().splitlines():
     send, close = re.match(r"(\w+)> (.*)", line), re.match(r"(\w+) close$", line)
-    if line.startswith("## ") or close:
+    if line.startswith(("## ", "$ ")) or close:
         print(line)
-        if close:
-            conns.pop(close.group(1))[0].close()
+    if close:
+        for end in conns.pop(close.group(1)):
+            end.close()
     elif line.startswith("$ "):
-        print(line)
         subprocess.run(["bash", "-c", line[2:]], stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     elif send:
         name, text = send.groups()
         if name not in conns:
-            conns[name] = [socket.socket(socket.AF_UNIX), b""]
             os.seteuid(65534 if name.startswith("nobody") else 0)
-            conns[name][0].connect(sys.argv[1])
+            s = socket.socket(socket.AF_UNIX)
+            s.connect(sys.argv[1])
             os.seteuid(0)
+            conns[name] = s, s.makefile("rb")
         try:
             conns[name][0].sendall(re.sub(r"<(.)\*(\d+)>", lambda m: m.group(1) * int(m.group(2)), text).encode() + b"\n")
         except OSError:
             pass
         print(line)
-        while True:
-            got = answer(conns[name])
+        got = '"event"'
+        while '"event"' in got:  # notifications come before the answer
+            got = answer(conns[name][1])
             print(name + "< " + got)
-            if '"event"' not in got:
-                break
 EOF_PY
 # replay FILE SOCKET: replays tests/data/FILE into FILE.out; compare FILE
 # checks each "## " section of it.
