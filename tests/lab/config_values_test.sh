@@ -14,50 +14,32 @@ lab_init config_values
 lab_private_tmp "$@"
 scenario_start
 
-# A configuration per kind of value (per value for the sticky timeout, of
-# which there is one), the example plus every value of that kind in a row of
-# its own; "cases" lists the configuration of each value.
-python3 - "$LAB_SRC/docs/example-config.json" "$LAB_SRC/tests/data/config-values.tsv" "$LAB_DIR" <<'PY'
+# A configuration per kind of value (per value for a setting of the base
+# rows, such as the sticky timeout), the example plus every value of that
+# kind in the places tests/data/config-values-places.json gives; "cases"
+# lists the configuration of each value.
+python3 - "$LAB_SRC/docs/example-config.json" "$LAB_SRC/tests/data/config-values-places.json" \
+    "$LAB_SRC/tests/data/config-values.tsv" "$LAB_DIR" <<'PY'
 import copy, json, sys
-base = json.load(open(sys.argv[1]))
-def service(n, **columns):
-    row = {"Id": 10 + n, "BalancingGroupId": 1, "SrcIP": "", "DstIP": "", "Proto": "tcp",
-           "SrcPortStart": 0, "SrcPortEnd": 0, "DstPortStart": 443, "DstPortEnd": 443}
-    row.update(columns)
-    return row
-def uplink(t, name, addr, gateway, percent):
-    t["BalancingInterfaces"].append({"BalancingGroupId": 1, "Interface": name, "UsagePercent": percent})
-    t["StatusNetifWatch"].append({"Name": name, "Addr": addr})
-    t["DefaultWANGateway"].append({"InterfaceName": name, "GatewayAddress": gateway})
+base, places = json.load(open(sys.argv[1])), json.load(open(sys.argv[2]))
 configs, cases = {}, []
-for line in open(sys.argv[2]):
-    line = line.rstrip("\n")
+for line in open(sys.argv[3]).read().splitlines():
     if not line or line.startswith("#"):
         continue
     kind, verdict, value = line.split("\t", 2)
-    key = kind + value if kind == "timeout" else kind
+    place, n = places[kind], len(cases)
+    key = kind + value if "set" in place else kind
     t = configs.setdefault(key, copy.deepcopy(base))
-    n = len(cases)
-    if kind == "device":
-        t["BalancingGroups"].append({"Id": 10 + n, "Enable": 1, "ClientInterface": value, "Sticky": 0, "Autobalance": 1})
-        uplink(t, value, "10.9.0.2", "10.9.0.1", 10)
-    elif kind == "address":
-        uplink(t, "v%d" % n, value, value, 10)
-    elif kind == "filter":
-        t["BalancingServices"].append(service(n, SrcIP=value, DstIP=value))
-    elif kind == "proto":
-        t["BalancingServices"].append(service(n, Proto=value))
-    elif kind == "port":
-        t["BalancingServices"].append(service(n, SrcPortStart=int(value), SrcPortEnd=int(value),
-                                              DstPortStart=int(value), DstPortEnd=int(value)))
-    elif kind == "percent":
-        uplink(t, "v%d" % n, "10.9.0.2", "10.9.0.1", int(value))
-    elif kind == "timeout":
-        t["Balancing"][0]["StickyTimeout"] = int(value)
+    fill = {"@VALUE": lambda: value, "@NUMBER": lambda: int(value), "@ID": lambda: 10 + n, "@NAME": lambda: "v%d" % n}
+    row = lambda cells: {k: fill[v]() if v in fill else v for k, v in cells.items()}
+    for table, cells in place.get("add", {}).items():
+        t[table].append(row(cells))
+    for table, cells in place.get("set", {}).items():
+        t[table][0].update(row(cells))
     cases.append("%s\t%s\t%s" % (list(configs).index(key), verdict, value))
 for i, t in enumerate(configs.values()):
-    json.dump(t, open("%s/values-%d.json" % (sys.argv[3], i), "w"))
-open("%s/cases" % sys.argv[3], "w").write("\n".join(cases) + "\n")
+    json.dump(t, open("%s/values-%d.json" % (sys.argv[4], i), "w"))
+open("%s/cases" % sys.argv[4], "w").write("\n".join(cases) + "\n")
 PY
 
 cfg load "$LAB_SRC/docs/example-config.json" >/dev/null
@@ -67,19 +49,13 @@ wrong=()
 for config in $(cut -f1 "$LAB_DIR/cases" | uniq); do
     before=$(wc -l <"$log")
     edit load "$LAB_DIR/values-$config.json"
-    if ! kill -0 "$SC_QUORIN_PID" 2>/dev/null; then
-        wrong+=("configuration $config: the daemon ended")
-        break
-    fi
+    lab_running "$SC_QUORIN_PID" || { wrong+=("configuration $config: the daemon ended"); break; }
     # The reader's error line ends with the value in quotes and the reason.
     tail -n +"$((before + 1))" "$log" | grep -F -- " skipped: " >"$LAB_DIR/skipped"
     while IFS=$'\t' read -r n verdict value; do
         [ "$n" = "$config" ] || continue
-        if grep -qF -- "\"$value\" " "$LAB_DIR/skipped"; then
-            [ "$verdict" = refused ] || wrong+=("\"$value\" was refused")
-        else
-            [ "$verdict" = ok ] || wrong+=("\"$value\" was not refused")
-        fi
+        grep -qF -- "\"$value\" " "$LAB_DIR/skipped" && got=refused || got=ok
+        [ "$verdict" = "$got" ] || wrong+=("\"$value\" was $got, not $verdict")
     done <"$LAB_DIR/cases"
 done
 check_eq "every value got its verdict and the daemon ran on" "" "$(printf '%s\n' "${wrong[@]}")"
