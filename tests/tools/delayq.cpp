@@ -25,38 +25,22 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <utility>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Held {
-    uint32_t id;
-    Clock::time_point due;
-};
-
+// The packets held: their ids and when each is due.
 struct Queue {
-    std::chrono::milliseconds delay{0};
-    std::deque<Held> held;
-};
-
-struct CloseHandle {
-    void operator()(nfq_handle* h) const { nfq_close(h); }
-};
-struct DestroyQueue {
-    void operator()(nfq_q_handle* q) const { nfq_destroy_queue(q); }
-};
-struct CloseFd {
-    int fd;
-    ~CloseFd() {
-        if (fd >= 0) close(fd);
-    }
+    std::chrono::milliseconds delay;
+    std::deque<std::pair<uint32_t, Clock::time_point>> held;
 };
 
 int onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* nfa, void* data) {
-    auto* queue = static_cast<Queue*>(data);
-    const nfqnl_msg_packet_hdr* hdr = nfq_get_msg_packet_hdr(nfa);
-    if (hdr) queue->held.push_back({ntohl(hdr->packet_id), Clock::now() + queue->delay});
+    auto& queue = *static_cast<Queue*>(data);
+    if (const nfqnl_msg_packet_hdr* hdr = nfq_get_msg_packet_hdr(nfa))
+        queue.held.emplace_back(ntohl(hdr->packet_id), Clock::now() + queue.delay);
     return 0;
 }
 
@@ -64,41 +48,27 @@ int onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* nfa, void* data) {
 // the poll timeout until the next one, -1 when none is held.
 int release(nfq_q_handle* q, Queue& queue, bool all) {
     const auto now = Clock::now();
-    while (!queue.held.empty() && (all || queue.held.front().due <= now)) {
-        nfq_set_verdict(q, queue.held.front().id, NF_ACCEPT, 0, nullptr);
-        queue.held.pop_front();
-    }
+    for (; !queue.held.empty() && (all || queue.held.front().second <= now); queue.held.pop_front())
+        nfq_set_verdict(q, queue.held.front().first, NF_ACCEPT, 0, nullptr);
     if (queue.held.empty()) return -1;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(queue.held.front().due - now);
-    return static_cast<int>(wait.count());
-}
-
-bool parseArgs(int argc, char** argv, int& num, int& delay) {
-    int opt;
-    while ((opt = getopt(argc, argv, "q:d:")) != -1) {
-        if (opt == 'q')
-            num = atoi(optarg);
-        else if (opt == 'd')
-            delay = atoi(optarg);
-        else
-            return false;
-    }
-    return num >= 0 && delay >= 0 && optind == argc;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(queue.held.front().second - now).count());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int num = -1, delay = -1;
-    if (!parseArgs(argc, argv, num, delay)) {
+    int num = -1, delay = -1, opt;
+    while ((opt = getopt(argc, argv, "q:d:")) == 'q' || opt == 'd')
+        (opt == 'q' ? num : delay) = atoi(optarg);
+    if (opt != -1 || num < 0 || delay < 0 || optind != argc) {
         fprintf(stderr, "usage: delayq -q QUEUE -d MILLISECONDS\n");
         return 2;
     }
-    Queue queue;
-    queue.delay = std::chrono::milliseconds(delay);
-    std::unique_ptr<nfq_handle, CloseHandle> h(nfq_open());
+    Queue queue{std::chrono::milliseconds(delay), {}};
+    std::unique_ptr<nfq_handle, decltype(&nfq_close)> h(nfq_open(), nfq_close);
     if (!h) return perror("nfq_open"), 1;
-    std::unique_ptr<nfq_q_handle, DestroyQueue> q(nfq_create_queue(h.get(), num, &onPacket, &queue));
+    std::unique_ptr<nfq_q_handle, decltype(&nfq_destroy_queue)> q(nfq_create_queue(h.get(), num, &onPacket, &queue),
+                                                                  nfq_destroy_queue);
     if (!q || nfq_set_mode(q.get(), NFQNL_COPY_META, 0) < 0) return perror("nfq_create_queue"), 1;
     nfq_set_queue_maxlen(q.get(), 65536);
     nfnl_rcvbufsiz(nfq_nfnlh(h.get()), 8 << 20);
@@ -108,19 +78,14 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
-    CloseFd sig{signalfd(-1, &stop, SFD_CLOEXEC)};
-    pollfd fds[2] = {{nfq_fd(h.get()), POLLIN, 0}, {sig.fd, POLLIN, 0}};
+    pollfd fds[2] = {{nfq_fd(h.get()), POLLIN, 0}, {signalfd(-1, &stop, SFD_CLOEXEC), POLLIN, 0}};
     printf("delayq: queue %d, %d ms\n", num, delay);
     fflush(stdout);
 
     char buf[65536];
-    int timeout = -1;
-    while (poll(fds, 2, timeout) >= 0 || errno == EINTR) {
-        if (fds[1].revents) break;
-        if (fds[0].revents & POLLIN) {
-            const ssize_t n = recv(fds[0].fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) nfq_handle_packet(h.get(), buf, static_cast<int>(n));
-        }
+    for (int timeout = -1; (poll(fds, 2, timeout) >= 0 || errno == EINTR) && !fds[1].revents;) {
+        const ssize_t n = fds[0].revents & POLLIN ? recv(fds[0].fd, buf, sizeof buf, MSG_DONTWAIT) : 0;
+        if (n > 0) nfq_handle_packet(h.get(), buf, static_cast<int>(n));
         timeout = release(q.get(), queue, false);
     }
     release(q.get(), queue, true);

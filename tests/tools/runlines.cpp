@@ -13,16 +13,12 @@
 int main(int argc, char** argv) {
     KOR_Sysloglevel_construct2("", argv[0]);
     kor::cfg::ActionQueue queue;
-    const bool timed = argc > 1 && strcmp(argv[1], "-t") == 0;
-    const int first = timed ? 2 : 1;
-    std::string line;
+    const int first = argc > 1 && strcmp(argv[1], "-t") == 0 ? 2 : 1;
     for (int i = first; i < argc; ++i) queue.addCommand(argv[i], 0);
-    while (argc == first && std::getline(std::cin, line)) queue.addCommand(line, 0);
+    for (std::string line; argc == first && std::getline(std::cin, line);) queue.addCommand(line, 0);
     const auto start = std::chrono::steady_clock::now();
     queue.process();
-    if (timed)
-        std::cout << std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
-                         .count()
-                  << "\n";
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    if (first == 2) std::cout << took.count() << "\n";
     return 0;
 }
