@@ -15,6 +15,14 @@
 #                                     ISP that answered each, waits until FILE
 #                                     exists, asks again on each connection
 #                                     and prints the answers ("lost" for none)
+#   internet.py keep N DIR            N connections, kept open, as many through
+#                                     each ISP: prints the ISP of each, then
+#                                     for each file DIR/ask.K (K = 1, 2, ...)
+#                                     asks all of them again at once and
+#                                     prints the answers, "lost>ISP" for one
+#                                     not answered within 2 s and replaced by
+#                                     a new connection through ISP; ends when
+#                                     DIR/end exists
 #   internet.py udp ISP SECONDS [STOP]  one UDP flow (one source port) to
 #                                     the echo port, a datagram every 20 ms,
 #                                     from a port whose flow ISP answered
@@ -121,6 +129,72 @@ def hold(n, flag):
         except (OSError, AttributeError):
             again.append("lost")
     print(*again, flush=True)
+
+
+def greeted():
+    """A new connection and the ISP that greets it, or (None, "lost")."""
+    s, lines = connect()
+    try:
+        name = lines.readline().strip() if s else ""
+    except OSError:
+        name = ""
+    if name in ISPS:
+        return s, name
+    if s:
+        s.close()
+    return None, "lost"
+
+
+def keep(n, folder):
+    quota, held = -(-n // len(ISPS)), []
+    for _ in range(20 * n):
+        if len(held) == n:
+            break
+        s, name = greeted()
+        if s and sum(h[1] == name for h in held) < quota:
+            held.append([s, name])
+        elif s:
+            s.close()
+    print(*(name for _, name in held), flush=True)
+    k = 1
+    while not os.path.exists(os.path.join(folder, "end")):
+        if os.path.exists(os.path.join(folder, "ask.%d" % k)):
+            print(*asked(held), flush=True)
+            k += 1
+        time.sleep(0.05)
+
+
+def asked(held):
+    """Asks every held connection at once; replaces those that stay silent."""
+    replies = {}
+    for s, _ in held:
+        try:
+            s.sendall(b"again\n")
+            replies[s] = b""
+        except (OSError, AttributeError):
+            pass
+    end = time.time() + 2
+    while time.time() < end:
+        waiting = [s for s, got in replies.items() if not got.endswith(b"\n")]
+        if not waiting:
+            break
+        for s in select.select(waiting, [], [], max(0.0, end - time.time()))[0]:
+            try:
+                chunk = s.recv(64)
+            except OSError:
+                chunk = b""
+            replies[s] = replies[s] + chunk if chunk else b"\n"
+    answers = []
+    for h in held:
+        name = replies.get(h[0], b"").decode(errors="replace").strip()
+        if name in ISPS:
+            answers.append(name)
+            continue
+        if h[0]:
+            h[0].close()
+        h[0], h[1] = greeted()
+        answers.append("lost>" + h[1])
+    return answers
 
 
 def echo(name, udp):
@@ -239,6 +313,8 @@ def main(args):
         per_source(int(args[1]), args[2:])
     elif args[:1] == ["hold"] and len(args) == 3:
         hold(int(args[1]), args[2])
+    elif args[:1] == ["keep"] and len(args) == 3:
+        keep(int(args[1]), args[2])
     elif args[:1] == ["udp"] and len(args) in (3, 4):
         udp(args[1], float(args[2]), args[3] if len(args) == 4 else None)
     elif args[:1] == ["rate"] and len(args) in (3, 4):
@@ -249,7 +325,7 @@ def main(args):
         moved(float(args[1]), args[2], args[3])
     else:
         sys.exit("usage: internet.py serve NAME | spread N [SRC...] | per-source K SRC... | hold N FILE"
-                 " | udp ISP SECONDS [STOP] | rate R SECONDS [STOP] | after FROM TO FILE | moved TIME ISP FILE")
+                 " | keep N DIR | udp ISP SECONDS [STOP] | rate R SECONDS [STOP] | after FROM TO FILE | moved TIME ISP FILE")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,113 @@
+#!/bin/bash
+# Open connections keep their uplink: 30 TCP connections from the client,
+# 10 through each ISP (docs/demo-config.json, netstatd writing the status
+# tables), are asked again after each edit of the balancing, a gateway
+# change and each restart of quorin, and every one must still answer,
+# through the ISP it had. A connection's conntrack mark is its member's
+# number: an edit that gives a member a new number, or a restart that
+# numbers the members afresh, strands the connections of the old one. A
+# stranded connection is replaced by a new one, so that every step starts
+# with 30 live connections.
+
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/scenario.sh"
+lab_init open_connections
+lab_private_tmp "$@"
+SC_NETSTATD_ARGS=""
+scenario_start
+scenario_internet
+scenario_default_routes
+# A forwarded packet from the LAN whose mark names no member's table is
+# dropped here, instead of leaving through the main table's first default
+# route (wan1), where a connection of u1 would survive by chance.
+lab_exec r ip rule add priority 32765 iif lan0 unreachable
+lab_wait_for 5 sc_status_written 3 || echo "# netstatd did not write the three gateways"
+before=$(kfull)
+
+# wan1's address comes after quorin started: its member's number is then not
+# the one a fresh start on the three uplinks gives it, and a restart that
+# numbered the members afresh would show.
+wan1_default() { lab_exec r ip route "$1" default via "$2" dev wan1 metric $((200 + $(lab_exec r cat /sys/class/net/wan1/ifindex))); }
+wan1_gateway_is() { cfg dump DefaultWANGateway | jq -e --arg g "$1" '.DefaultWANGateway[] | select(.InterfaceName == "wan1" and .GatewayAddress == $g)'; }
+lab_exec r ip addr del 10.1.0.2/24 dev wan1
+lab_wait_for 5 sc_status_written 2 || echo "# netstatd did not remove wan1's gateway"
+cfg load "$LAB_SRC/docs/demo-config.json" >/dev/null
+quorin_start
+lines=$(wc -l <"$QUORIN_CMD_LOG")
+lab_exec r ip addr add 10.1.0.2/24 dev wan1
+wan1_default replace 10.1.0.1
+lab_wait_for 5 wan1_gateway_is 10.1.0.1 || echo "# netstatd did not write wan1's gateway"
+settle "$lines"
+routes=$(kroutes)
+read -r n1 n2 n3 < <(for i in 1 2 3; do sed -n "s/^default via \S* dev wan$i table \([0-9]*\).*/\1/p" <<<"$routes"; done | tr '\n' ' ')
+lab_log "members: wan1 $n1, wan2 $n2, wan3 $n3"
+check "wan1, whose address came last, holds the highest member number" test "$n1" -gt "$n2" -a "$n1" -gt "$n3"
+
+keep=$LAB_DIR/keep
+mkdir "$keep"
+lab_spawn c "$keep/rounds" python3 "$LAB_SRC/tests/lab/internet.py" keep 30 "$keep"
+lab_wait_for 30 test -s "$keep/rounds"
+round=0
+
+# isps LINE: how many connections of that line of the rounds went through
+# each ISP: "u1 N u2 N u3 N".
+isps() { sed -n "$1p" "$keep/rounds" | tr ' ' '\n' | grep -v '^$' | sort | uniq -c | awk '{ printf "%s%s %s", (NR > 1 ? " " : ""), $2, $1 }'; }
+check_eq "30 connections held, 10 through each ISP" "u1 10 u2 10 u3 10" "$(isps 1)"
+
+# asked WHAT: asks every held connection again; checks that each answered
+# through the ISP it had (a line "#SLOT WAS: ANSWER" for each that did not).
+answered() { [ "$(wc -l <"$keep/rounds")" -gt "$1" ]; }
+asked() {
+    round=$((round + 1))
+    touch "$keep/ask.$round"
+    lab_wait_for 60 answered "$round"
+    check_eq "$1: every open connection answers through its ISP" "" "$(awk -v r=$round '
+        NR == r { for (i = 1; i <= NF; i++) { n = split($i, a, ">"); was[i] = a[n] } }
+        NR == r + 1 { for (i = 1; i <= NF; i++) if ($i != was[i] || was[i] == "lost") printf "#%d %s: %s\n", i, was[i], $i }
+        END { if (NR <= r) print "no answers" }' "$keep/rounds")"
+}
+
+lab_log "--- share changes: 40/30/20, 40/40/20, 40/40/30"
+i=0
+for share in 40 40 30; do
+    edit set BalancingInterfaces $i UsagePercent=$share
+    i=$((i + 1))
+    asked "UsagePercent of wan$i set to $share"
+done
+
+lab_log "--- the group's Autobalance set to 1, StickyTimeout to 60"
+edit set BalancingGroups 0 Autobalance=1
+asked "Autobalance set to 1"
+edit set Balancing 0 StickyTimeout=60
+asked "StickyTimeout set to 60"
+
+lab_log "--- quorin restarted after SIGTERM"
+quorin_stop
+quorin_start
+asked "SIGTERM and a new start"
+
+lab_log "--- wan1's gateway moves from 10.1.0.1 to 10.1.0.254"
+lab_exec u1 ip addr add 10.1.0.254/24 dev up1
+lines=$(wc -l <"$QUORIN_CMD_LOG")
+wan1_default replace 10.1.0.254
+lab_wait_for 5 wan1_gateway_is 10.1.0.254 || echo "# netstatd did not write wan1's new gateway"
+settle "$lines"
+asked "wan1's gateway moved"
+check_eq "wan1's member table routes through the new gateway" "10.1.0.254" \
+    "$(kroutes | sed -n 's/^default via \(\S*\) dev wan1 .*/\1/p')"
+check "new connections go through every ISP, none lost" through "$(spread 60)" u1 u2 u3
+
+lab_log "--- quorin restarted after SIGKILL and quorin-firewall prepare"
+lab_stop "$SC_QUORIN_PID" KILL
+lab_exec r "$LAB_SRC/packaging/quorin-firewall" prepare >/dev/null
+quorin_start
+asked "SIGKILL, prepare and a new start"
+
+lab_log "--- SIGTERM"
+touch "$keep/end"
+quorin_stop
+check_eq "the daemon ends with status 0" 0 "$LAB_STATUS"
+check_eq "mangle, policy rules, every routing table and the sets are as before quorin started" \
+    "${before//via 10.1.0.1 dev wan1/via 10.1.0.254 dev wan1}" "$(kfull)"
+
+lab_done
