@@ -4,8 +4,8 @@
 # in failure) run through runlines in-process in one namespace and with
 # QUORIN_CMD_REAL_IP=1 in an identical twin; the exit statuses, error texts,
 # "ip rule show" and "ip route show table all" must agree. Then 600 routes
-# are added and flushed (a dump of several datagrams), both ways.
-# IP_BENCH=N also times N route adds each way.
+# are added and flushed (a dump of several datagrams), both ways. How long
+# the two ways take is for bench/p2_commit.sh to measure.
 
 . "$(dirname "$0")/lib.sh"
 lab_init ip_inprocess
@@ -34,22 +34,13 @@ routes() {
     for i in $(seq 1 "$1"); do echo "ip route add table $2 10.$((i / 250 + 100)).$((i % 250)).0/24 via 10.9.0.2"; done
 }
 
-twin n
-twin r
-grep -v '^#' "$LAB_SRC/tests/data/ip-lines.txt" | run n 0
-grep -v '^#' "$LAB_SRC/tests/data/ip-lines.txt" | run r 1
+# n runs the lines in-process, r with the real ip.
+for ns in n r; do twin $ns; done
+for way in "n 0" "r 1"; do grep -v '^#' "$LAB_SRC/tests/data/ip-lines.txt" | run $way; done
 check_eq "in-process and real ip agree on every line" "$(state r)" "$(state n)"
 check_eq "every ip line ran in-process, none in the twin" "0 0" \
     "$(grep ' ip ' "$LAB_DIR/n.log" | grep -vc 'in-process$') $(grep -c 'in-process' "$LAB_DIR/r.log")"
-{ routes 600 300; echo ip route flush table 300; } | run n 0
-{ routes 600 300; echo ip route flush table 300; } | run r 1
+for way in "n 0" "r 1"; do { routes 600 300; echo ip route flush table 300; } | run $way; done
 check_eq "600 routes added and flushed agree" "$(state r)" "$(state n)"
 check "the flush emptied the table" test -z "$(lab_exec n ip route show table 300)"
-
-if [ -n "${IP_BENCH:-}" ]; then
-    TIMEFORMAT=%R
-    for side in n:0 r:1; do
-        lab_log "$IP_BENCH route adds, QUORIN_CMD_REAL_IP=${side#*:}: $( { time routes "$IP_BENCH" 400 | run "${side%:*}" "${side#*:}"; } 2>&1 ) s"
-    done
-fi
 lab_done
