@@ -31,21 +31,19 @@ quorin_start
 routes() { kroutes | sed -E 's/table (259|2[6-9][0-9])$/table NEW/'; }
 routes_are() { [ "$(routes)" = "$1" ]; }
 # member N ROUTE [SUFFIX]: the lines of one member table.
-member() { printf 'default %s table %s%s\nmain copied to table %s' "$2" "$1" "${3:-}" "$1"; }
+member() { printf 'default %s table %s%s\nmain copied to table %s\n' "$2" "$1" "${3:-}" "$1"; }
 wan1=$(member 256 "dev wan1" " scope link")
+wan2=$(member 257 "via 10.2.0.1 dev wan2")
 wan3=$(member 258 "via 10.3.0.1 dev wan3")
 
 lab_log "--- three members, each with a copy of the main table"
-three="$wan1
-$(member 257 "via 10.2.0.1 dev wan2")
-$wan3"
+three=$(printf '%s\n' "$wan1" "$wan2" "$wan3")
 check_eq "member tables" "$three" "$(routes)"
 check "every uplink carries connections and every reply comes back" through "$(spread 100)" u1 u2 u3
 
 lab_log "--- a route added to and deleted from the main table"
 lab_exec r ip route add 172.20.0.0/16 via 10.2.0.1 dev wan2
-copies() { lab_exec r ip route show table all 172.20.0.0/16 | grep -c "via 10.2.0.1 dev wan2 table 25[678]"; }
-copied() { [ "$(copies)" = "$1" ]; }
+copied() { [ "$(lab_exec r ip route show table all 172.20.0.0/16 | grep -c "via 10.2.0.1 dev wan2 table 25[678]")" = "$1" ]; }
 check "the route is in every member table" lab_wait_for 5 copied 3
 settle
 check_eq "the member tables still hold exactly the main table" "$three" "$(routes)"
@@ -54,10 +52,8 @@ check "the deleted route left every member table" lab_wait_for 5 copied 0
 
 lab_log "--- wan2 loses its address"
 lab_exec r ip addr del 10.2.0.2/24 dev wan2
-lab_wait_for 5 routes_are "$wan1
-$wan3" && settle
-check_eq "wan2's table is gone" "$wan1
-$wan3" "$(routes)"
+lab_wait_for 5 routes_are "$(printf '%s\n' "$wan1" "$wan3")" && settle
+check_eq "wan2's table is gone" "$(printf '%s\n' "$wan1" "$wan3")" "$(routes)"
 check_eq "no policy or chain rule names wan2's member" "" \
     "$({ lab_exec r ip rule show; lab_exec r iptables -t mangle -S LOADBALANCING1; } | grep -E '10\.2\.0\.2|0x101|lookup 257')"
 check "wan1 and wan3 carry them all; none is lost" through "$(spread 60)" u1 u3
@@ -65,9 +61,7 @@ check "wan1 and wan3 carry them all; none is lost" through "$(spread 60)" u1 u3
 lab_log "--- wan2's address and default route come back"
 lab_exec r ip addr add 10.2.0.2/24 dev wan2
 lab_exec r ip route add default via 10.2.0.1 dev wan2 metric 102
-with_wan2="$wan1
-$wan3
-$(member NEW "via 10.2.0.1 dev wan2")"
+with_wan2=$(printf '%s\n' "$wan1" "$wan3" "$(member NEW "via 10.2.0.1 dev wan2")")
 lab_wait_for 5 routes_are "$with_wan2" && settle
 check_eq "wan2 is a new member whose table holds a copy of the main table" "$with_wan2" "$(routes)"
 check "wan2 carries connections again" through "$(spread 100)" u1 u2 u3
