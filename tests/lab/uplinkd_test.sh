@@ -40,8 +40,7 @@ start() {
 start
 ALL_UP="wan1 up ,wan2 up ,wan3 up ,"
 # A little over the promise (3 s down, 1.5 s up); more for a sanitized build.
-LIMIT=${QUORIN_SANITIZE:+8}
-LIMIT=${LIMIT:-4}
+LIMIT=$([ -n "${QUORIN_SANITIZE:-}" ] && echo 8 || echo 4)
 check "three uplinks probed and up" lab_wait_for 5 verdicts_are "$ALL_UP"
 sleep 1
 for i in 1 2 3; do
