@@ -35,31 +35,25 @@ scenario_failover "$LAB_SRC/tests/lab/failover.json"
 # conntrack events among them.
 [ -n "${FAILOVER_KEEP:-}" ] && lab_spawn r "$LAB_DIR/conntrack.log" conntrack -E -o timestamp
 
-# How each case breaks and mends uplink N, in its ISP's namespace.
-drop_all() { lab_exec u$2 iptables "$1" INPUT -j DROP && lab_exec u$2 iptables "$1" OUTPUT -j DROP; }
-fail_dead() { drop_all -I "$1"; }
-clear_dead() { drop_all -D "$1"; }
-fail_carrier() { lab_exec u$1 ip link set up$1 down; }
-clear_carrier() { lab_exec u$1 ip link set up$1 up; }
+# CASE -I|-D N: how each case breaks (-I) and mends (-D) uplink N, in its
+# ISP's namespace.
+dead() { lab_exec u$2 iptables "$1" INPUT -j DROP && lab_exec u$2 iptables "$1" OUTPUT -j DROP; }
+carrier() { lab_exec u$2 ip link set up$2 "$([ "$1" = -I ] && echo down || echo up)"; }
 # 40 % of what reaches the ISP is lost (one way: a probe misses 40 % of
 # rounds, and 8 misses in a row stay unlikely, so the verdict is "loss").
 loss40() { lab_exec u$2 iptables "$1" INPUT -m statistic --mode random --probability 0.4 -j DROP; }
-fail_loss40() { loss40 -I "$1"; }
-clear_loss40() { loss40 -D "$1"; }
 # 300 ms on everything the ISP sends.
-fail_delay() {
-    lab_spawn u$1 "$LAB_DIR/delayq.log" "$LAB_BIN/delayq" -q 7 -d 300
-    DELAYQ_PID=$LAB_LAST_PID
-    lab_wait_for 5 grep -q '^delayq:' "$LAB_DIR/delayq.log" || echo "# delayq did not start"
-    lab_exec u$1 iptables -I OUTPUT -j NFQUEUE --queue-num 7
-}
-clear_delay() {
-    lab_exec u$1 iptables -D OUTPUT -j NFQUEUE --queue-num 7
-    lab_stop "$DELAYQ_PID"
+delay() {
+    if [ "$1" = -I ]; then
+        lab_spawn u$2 "$LAB_DIR/delayq.log" "$LAB_BIN/delayq" -q 7 -d 300
+        DELAYQ_PID=$LAB_LAST_PID
+        lab_wait_for 5 grep -q '^delayq:' "$LAB_DIR/delayq.log" || echo "# delayq did not start"
+    fi
+    lab_exec u$2 iptables "$1" OUTPUT -j NFQUEUE --queue-num 7
+    [ "$1" = -I ] || lab_stop "$DELAYQ_PID"
 }
 
-members() { lab_exec r ip rule show | grep -cE 'from 10\.[123]\.0\.2 lookup'; }
-members_are() { [ "$(members)" = "$1" ]; }
+members_are() { [ "$(lab_exec r ip rule show | grep -cE 'from 10\.[123]\.0\.2 lookup')" = "$1" ]; }
 
 # traffic_start DIR ISP: new connections at 100/s, a UDP flow through ISP
 # and 12 held connections, until DIR/stop exists.
@@ -114,7 +108,7 @@ run_case() {
     joined=$(joins "$dev")
     traffic_start "$dir" "$isp"
     from=$(sc_mark) t0=$(sc_now)
-    "fail_$name" "$i"
+    "$name" -I "$i"
     check "$name: $dev leaves the split" lab_wait_for $((20 * SLOW)) sc_stamped "$(sc_rule_gone $addr)" "$from"
     gone=$(sc_stamp "$(sc_rule_gone $addr)" "$from")
     [ -n "$gone" ] && lab_log "$name: $dev's rules gone $(sc_ms "$t0" "$gone") ms after the failure"
@@ -134,7 +128,7 @@ run_case() {
     # before the cable is back, or it would take the uplink out again after.
     check "$name: uplinkd has $dev down before it is mended" lab_wait_for $((20 * SLOW)) health_is "$dev" down
     from=$(sc_mark) cleared=$(sc_now)
-    "clear_$name" "$i"
+    "$name" -D "$i"
     check "$name: uplinkd sees $dev answer again while it is out" lab_wait_for $((30 * SLOW)) health_is "$dev" up
     check "$name: $dev rejoins the split" lab_wait_for $((10 * SLOW)) sc_stamped "$(sc_rule_made $addr)" "$from"
     lab_log "$name: $dev back $(sc_ms "$cleared" "$(sc_stamp "$(sc_rule_made $addr)" "$from")") ms after it was mended"
@@ -144,9 +138,7 @@ run_case() {
         { kstate | grep -vE '^main copied' | sed 's/^/#   /'; lab_exec r ip route show table main | sed 's/^/#   main: /'; }
 }
 
-check_eq "uplinkd reports every uplink up" "wan1 up
-wan2 up
-wan3 up" "$(health_rows | cut -d' ' -f1,2 | sort)"
+check_eq "uplinkd reports every uplink up" "$(printf 'wan%s up\n' 1 2 3)" "$(health_rows | cut -d' ' -f1,2 | sort)"
 check "every uplink carries connections" through "$(spread 100)" u1 u2 u3
 # FAILOVER_CASES="dead delay" runs only those cases.
 while read -r name uplink verdict reason; do
