@@ -31,19 +31,17 @@ more_connections() { [ "$(connections)" -gt "$1" ]; }
 # SIGNAL, runs CMD while it is away, starts it again on the same store and
 # waits until the daemon has connected again and is quiet.
 restart() {
-    local name=$1 sig=$2 n
-    shift 2
+    local n
     n=$(connections)
-    rm -f "$LAB_DIR/watch.stop"
-    lab_spawn r "$LAB_DIR/watch.$name.out" python3 "$LAB_DIR/watch.py" "$LAB_DIR/watch.stop"
+    lab_spawn r "$LAB_DIR/watch.$1.out" python3 "$LAB_DIR/watch.py" "$LAB_DIR/watch.$1.stop"
     WATCH_PID=$LAB_LAST_PID
-    lab_stop "$SC_CFG_PID" "$sig"
-    "$@"
-    lab_spawn r "$LAB_DIR/cfgserver.$name.log" "$LAB_BIN/cfgserver" -f "$STORE"
+    lab_stop "$SC_CFG_PID" "$2"
+    "${@:3}"
+    lab_spawn r "$LAB_DIR/cfgserver.$1.log" "$LAB_BIN/cfgserver" -f "$STORE"
     SC_CFG_PID=$LAB_LAST_PID
     lab_wait_for 5 cfg dump || echo "# cfgserver did not start again"
     lab_wait_for 10 more_connections "$n" || echo "# quorin did not connect again"
-    lab_log "$name: quorin connected $(($(connections) - n)) more times"
+    lab_log "$1: quorin connected $(($(connections) - n)) more times"
 }
 
 cat >"$LAB_DIR/watch.py" <<'EOF'
@@ -73,12 +71,11 @@ EOF
 # checked; it must have polled throughout.
 watch_stop() {
     settle "$(wc -l <"$QUORIN_CMD_LOG")"
-    touch "$LAB_DIR/watch.stop"
+    touch "$LAB_DIR/watch.$1.stop"
     wait "$WATCH_PID"
     local polls
     polls=$(sed -n 's/^polls //p' "$LAB_DIR/watch.$1.out")
-    lab_log "$1: the watcher polled ${polls:-0} times"
-    check "$1: the watcher polled throughout" test "${polls:-0}" -ge 10
+    check "$1: the watcher polled throughout (${polls:-0} times)" test "${polls:-0}" -ge 10
     check_eq "$1: no rule of wan1 or wan2 was ever missing" "" "$(grep -v '^polls' "$LAB_DIR/watch.$1.out")"
 }
 
