@@ -14,15 +14,14 @@
 . "$(dirname "$0")/scenario.sh"
 lab_init failover_loss
 lab_private_tmp "$@"
-SECONDS_LOST=60
-[ -n "${LAB_LONG:-}" ] && SECONDS_LOST=600
+SECONDS_LOST=$([ -n "${LAB_LONG:-}" ] && echo 600 || echo 60)
 
 scenario_failover "$LAB_SRC/tests/lab/failover.json"
 check "uplinkd reports wan1 up" lab_wait_for 10 health_is wan1 up
 since=$(health_rows | awk '$1 == "wan1" { print $5 }')
+# loss -I|-D: 5 % of what u1 receives and of what it sends is lost, or no more.
 loss() {
-    lab_exec u1 iptables "$1" INPUT -m statistic --mode random --probability 0.05 -j DROP &&
-        lab_exec u1 iptables "$1" OUTPUT -m statistic --mode random --probability 0.05 -j DROP
+    for chain in INPUT OUTPUT; do lab_exec u1 iptables "$1" $chain -m statistic --mode random --probability 0.05 -j DROP; done
 }
 
 lab_log "--- 5 % loss each way on u1 for $SECONDS_LOST s"
