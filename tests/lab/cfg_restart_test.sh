@@ -17,8 +17,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init cfg_restart
-lab_private_tmp "$@"
+lab_start cfg_restart "$@"
 scenario_start
 
 STORE=$LAB_DIR/store.json

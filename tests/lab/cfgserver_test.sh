@@ -6,8 +6,7 @@
 # The 30 s transaction limit is replayed on a second server meanwhile.
 
 . "$(dirname "$0")/lib.sh"
-lab_init cfgserver
-lab_private_tmp "$@"
+lab_start cfgserver "$@"
 lab_netns s
 
 D=$LAB_DIR

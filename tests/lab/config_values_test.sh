@@ -10,8 +10,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init config_values
-lab_private_tmp "$@"
+lab_start config_values "$@"
 scenario_start
 
 # A configuration per kind of value (per value for a setting of the base

@@ -6,8 +6,7 @@
 # tests/data/unit-command-lines.txt.
 
 . "$(dirname "$0")/lib.sh"
-lab_init conntrack_flush
-lab_private_tmp "$@"
+lab_start conntrack_flush "$@"
 lab_netns r
 export QUORIN_CMD_LOG=$LAB_DIR/commands.log
 

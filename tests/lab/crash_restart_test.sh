@@ -9,8 +9,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init crash_restart
-lab_private_tmp "$@"
+lab_start crash_restart "$@"
 scenario_start
 
 # firewall ARGS: the firewall step from the source tree, in the router.

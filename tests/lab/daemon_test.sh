@@ -5,8 +5,7 @@
 # and fatal signals, a missing bus) must print what follows it.
 
 . "$(dirname "$0")/lib.sh"
-lab_init daemon
-lab_private_tmp "$@"
+lab_start daemon "$@"
 
 D=$LAB_DIR
 export PATH=$LAB_BIN:$PATH

@@ -12,8 +12,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init failover_loss
-lab_private_tmp "$@"
+lab_start failover_loss "$@"
 SECONDS_LOST=$([ -n "${LAB_LONG:-}" ] && echo 600 || echo 60)
 
 scenario_failover "$LAB_SRC/tests/lab/failover.json"

@@ -24,8 +24,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init failover
-lab_private_tmp "$@"
+lab_start failover "$@"
 # The sanitized build runs every program several times slower.
 SLOW=1
 [ -n "${QUORIN_SANITIZE:-}" ] && SLOW=3

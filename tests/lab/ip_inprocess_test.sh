@@ -8,8 +8,7 @@
 # the two ways take is for bench/p2_commit.sh to measure.
 
 . "$(dirname "$0")/lib.sh"
-lab_init ip_inprocess
-lab_private_tmp "$@"
+lab_start ip_inprocess "$@"
 export KOR_TRACELEVEL=1  # failed commands are logged with their error text
 
 twin() {

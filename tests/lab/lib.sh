@@ -1,8 +1,9 @@
 # Shared helpers for the lab tests. Source it from a test script:
 #
 #   . "$(dirname "$0")/lib.sh"
-#   lab_init mytest          # checks root, sets up cleanup traps
-#   lab_private_tmp "$@"     # re-runs the script in a private mount namespace
+#   lab_start mytest "$@"    # checks root, sets up cleanup traps and re-runs
+#                            # the script in a private mount namespace
+#                            # (lab_init mytest; lab_private_tmp "$@")
 #   lab_netns r1             # creates namespace "<prefix>-r1", removed at exit
 #   lab_veth r1 a0 p1 b0     # veth pair a0 in r1 <-> b0 in p1
 #   lab_spawn r1 out.log cmd # starts a process in the namespace, killed at exit
@@ -31,6 +32,12 @@ lab_init() {
     LAB_PREFIX=${LAB_PREFIX:-q$$}
     trap lab_cleanup EXIT
     trap 'exit 130' INT TERM HUP
+}
+
+# lab_start NAME "$@": how a test begins, lab_init and lab_private_tmp.
+lab_start() {
+    lab_init "$1"
+    lab_private_tmp "${@:2}"
 }
 
 # Re-executes the calling script inside a new mount namespace with a private,

@@ -7,8 +7,7 @@
 # signal, and daemon mode.
 
 . "$(dirname "$0")/lib.sh"
-lab_init netstatd
-lab_private_tmp "$@"
+lab_start netstatd "$@"
 
 D=$LAB_DIR
 export PATH=$LAB_BIN:$PATH

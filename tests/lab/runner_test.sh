@@ -6,8 +6,7 @@
 # tests/data/runner-expected.txt: nothing of the refused lines runs.
 
 . "$(dirname "$0")/lib.sh"
-lab_init runner
-lab_private_tmp "$@"
+lab_start runner "$@"
 lab_netns r
 lab_exec r ip link add up0 type veth peer name up1
 lab_exec r ip link set up0 up

@@ -16,8 +16,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init scenarios
-lab_private_tmp "$@"
+lab_start scenarios "$@"
 scenario_start
 
 leaves() { lab_exec r ip route get 198.51.100.7 mark "$1" | grep -q " via $2 dev $3 "; }

@@ -7,8 +7,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init shared_uplink
-lab_private_tmp "$@"
+lab_start shared_uplink "$@"
 scenario_start
 scenario_internet
 lab_netns c2

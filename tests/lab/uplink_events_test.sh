@@ -13,8 +13,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init uplink_events
-lab_private_tmp "$@"
+lab_start uplink_events "$@"
 SC_NETSTATD_ARGS=""
 scenario_start
 scenario_internet

@@ -10,8 +10,7 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init uplinkd
-lab_private_tmp "$@"
+lab_start uplinkd "$@"
 SC_NETSTATD_ARGS=-m scenario_start
 scenario_internet
 scenario_default_routes
