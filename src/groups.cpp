@@ -1,18 +1,6 @@
-// The balancing group: membership by mark and sweep, interface events, and
-// the rules of the group chain.
-//
-// Steady content of a sticky group's chain with members A then B:
-//   restore the connection mark
-//   tuple in lb_B: set B's mark          (sticky match, B)
-//   tuple in lb_A: set A's mark          (sticky match, A)
-//   packet already marked: return        (early return)
-//   service rules
-//   mark A: record the tuple in lb_A     (re-record, A)
-//   mark B: record the tuple in lb_B     (re-record, B)
-//   save the packet mark into the connection
-//   return
-// A group that is not sticky, or has fewer than two members, has neither
-// sticky match nor re-record rules.
+// The balancing group: membership by mark and sweep, interface events,
+// leaving members and route propagation. The chain and its commit are in
+// groupchain.cpp, the arithmetic of the split in split.cpp.
 
 #include "groups.h"
 
@@ -94,6 +82,7 @@ void BalancingGroup::markInterfacesObsolete() {
         member.setObsolete(true);
         member.leaveReason.clear();
     }
+    claims = 0;
 }
 
 void BalancingGroup::markServicesObsolete() {
@@ -107,6 +96,7 @@ bool BalancingGroup::addInterface(const std::string& interfaceName, const std::s
     for (OutInterface& member : interfaces) {
         if (!member.isSame(interfaceName, gatewayAddress, usagePercent, addr, stickyTimeout)) continue;
         member.setObsolete(false);
+        member.rowOrder = claims++;
         // A member always has an address, so the one found is up.
         if (debugMode)
             KOR_Sysloglevel_info(logModule, logFile, __LINE__,
@@ -117,14 +107,39 @@ bool BalancingGroup::addInterface(const std::string& interfaceName, const std::s
     // An interface without an address is never added.
     if (addr == noAddress) return false;
 
+    if (OutInterface* member = reclaim(interfaceName)) {
+        // The connections it carries are marked with its number: a new
+        // member for a changed share or gateway would leave them without a
+        // table.
+        member->setObsolete(false);
+        member->rowOrder = claims++;
+        member->setUp(true);
+        if (member->reconfigure(gatewayAddress, usagePercent, addr, stickyTimeout)) membersChanged = true;
+        return true;
+    }
     if (debugMode)
         KOR_Sysloglevel_info(logModule, logFile, __LINE__,
                              VAStr("Will add Interface %s to Group %lu", interfaceName.c_str(),
                                    static_cast<unsigned long>(id)));
     // Built in place: only one object ever owns the member's kernel state.
     interfaces.emplace_back(interfaceName, gatewayAddress, usagePercent, addr, stickyTimeout);
+    interfaces.back().rowOrder = claims++;
     membersChanged = true;
     return true;
+}
+
+OutInterface* BalancingGroup::reclaim(const std::string& interfaceName) {
+    for (OutInterface& member : interfaces)
+        if (member.obsolete && member.getName() == interfaceName) return &member;
+    // A member that left at an earlier read and has not been released yet
+    // comes back as it is, with its rules.
+    for (auto it = leavers.begin(); it != leavers.end(); ++it) {
+        if (it->getName() != interfaceName) continue;
+        interfaces.splice(interfaces.end(), leavers, it);
+        membersChanged = true;
+        return &interfaces.back();
+    }
+    return nullptr;
 }
 
 bool BalancingGroup::addService(int32_t id, const std::string& srcIp, const std::string& dstIp,
@@ -178,7 +193,22 @@ bool BalancingGroup::deleteObsoleteInterfaces() {
     if (hadStickyRules && !hasStickyRules())
         for (const OutInterface& member : interfaces) deleteStickyRules(member);
     logLeavers(logged);
+    // The members stand in the order of their rows, as a fresh start would
+    // build them: the first row that is up is the base.
+    const auto byRow = [](const OutInterface& a, const OutInterface& b) { return a.rowOrder < b.rowOrder; };
+    if (!std::is_sorted(interfaces.begin(), interfaces.end(), byRow)) {
+        interfaces.sort(byRow);
+        membersChanged = true;
+    }
     return deleted;
+}
+
+bool BalancingGroup::setAutobalance(uint32_t mode) {
+    if (mode == autobalance) return false;
+    autobalance = mode;
+    // Every share changes: the split is built again, the members stay.
+    membersChanged = true;
+    return true;
 }
 
 bool BalancingGroup::deleteObsoleteServices() {
@@ -267,38 +297,6 @@ void BalancingGroup::logLeavers(const std::vector<std::pair<std::string, std::st
                                    leaver.first.c_str(), leaver.second.c_str(), shares.c_str()));
 }
 
-std::string BalancingGroup::sharesText() const {
-    // The arithmetic of commit: the base keeps what no later member re-marks,
-    // and each later member re-marks its percentage of what is left.
-    const uint32_t memberCount = static_cast<uint32_t>(interfaces.size());
-    int32_t share = autobalance == 1 && memberCount > 0 ? static_cast<int32_t>(100 / memberCount) : 0;
-    bool first = true;
-    int32_t cum = 0;
-    double baseLeft = 100.0;
-    std::vector<std::pair<std::string, double>> taken;
-    for (const OutInterface& member : interfaces) {
-        if (autobalance == 0) share = std::min(std::max(member.usagePercent, 0), 100);
-        const int32_t prevCum = cum;
-        if (!first) cum += share;
-        if (!member.up) continue;
-        if (first) {
-            first = false;
-            taken.emplace_back(member.getName(), 0.0);
-            continue;
-        }
-        const long percent = BalancingService::selectionPercent(share, static_cast<float>(100 - prevCum));
-        const double part = baseLeft * static_cast<double>(std::min(std::max(percent, 0L), 100L)) / 100.0;
-        baseLeft -= part;
-        taken.emplace_back(member.getName(), part);
-    }
-    if (taken.empty()) return "none";
-    taken.front().second = baseLeft;
-    std::string text;
-    for (const auto& member : taken)
-        text += (text.empty() ? "" : ", ") + member.first + " " + VAStr("%.0f", member.second) + " %";
-    return text;
-}
-
 void BalancingGroup::writeRouteToAllTables(bool add, const std::string& destination, const int& prefixLength,
                                            const std::string& gateway, const std::string& device) {
     // Tables of 100,000 routes pass through here: format nothing for a debug
@@ -344,187 +342,6 @@ void BalancingGroup::addRouteToAllTables(const std::string& destination, const i
 void BalancingGroup::delRouteFromAllTables(const std::string& destination, const int& prefixLength,
                                            const std::string& gateway, const std::string& device) {
     writeRouteToAllTables(false, destination, prefixLength, gateway, device);
-}
-
-void BalancingGroup::createChain(kor::cfg::ActionQueue* queue) {
-    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "createChain");
-    if (!queue) {
-        KOR_Sysloglevel_error(logModule, logFile, __LINE__, "createChain: no command queue");
-        return;
-    }
-    actionQueue = queue;
-    chainCreated = true;
-    const std::string chain = chainName();
-    actionQueue->addCommand("iptables -t mangle -N " + chain, 0);
-    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --restore-mark", 0);
-    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark", 0);
-    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j RETURN", 0);
-    actionQueue->addCommand("iptables -t mangle -C LOADB_PRE -i " + clientInterface + " -j " + chain + " || " +
-                                "iptables -t mangle -A LOADB_PRE -i " + clientInterface + " -j " + chain,
-                            0);
-    actionQueue->process();
-}
-
-int32_t BalancingGroup::commit(int32_t nextTableId) {
-    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "commit");
-    if (!actionQueue) {
-        KOR_Sysloglevel_error(logModule, logFile, __LINE__,
-                              VAStr("commit: Group ID %ld has no chain yet", static_cast<long>(id)));
-        return nextTableId;
-    }
-
-    for (BalancingService& service : services) {
-        if (service.active) continue;
-        service.activate(actionQueue);
-        if (debugMode) service.setDebugMode(true);
-    }
-    // Every member gets its set, sticky group or not.
-    for (OutInterface& member : interfaces) {
-        if (member.ipsetCreated) continue;
-        member.createIpset(actionQueue);
-        if (debugMode) member.setDebugMode(true);
-    }
-
-    if (interfaces.empty()) {
-        KOR_Sysloglevel_info(logModule, logFile, __LINE__,
-                             VAStr("WARNING! Group ID %ld with client Interface %s has no active upstream "
-                                   "interfaces assigned",
-                                   static_cast<long>(id), clientInterface.c_str()));
-        for (BalancingService& service : services) service.deleteAllRules();
-        updateStickyRules();
-        releaseLeavers();
-        return nextTableId;
-    }
-
-    // Changed membership changes every share: build all rules again, the
-    // new ones behind the old until they are complete.
-    if (membersChanged) {
-        membersChanged = false;
-        for (BalancingService& service : services) service.beginRebuild();
-    }
-
-    const uint32_t memberCount = static_cast<uint32_t>(interfaces.size());
-    int32_t share = autobalance == 1 ? static_cast<int32_t>(100 / memberCount) : 0;
-
-    // The first up member is the base: it marks every matching packet. Each
-    // later member re-marks its share of what still carries the base mark.
-    // cum sums the shares of the members after the base, down ones included.
-    int32_t baseMark = 0;
-    bool first = true;
-    int32_t cum = 0;
-    bool anyRuleCreated = false;
-    std::vector<std::string> joined;
-    for (OutInterface& member : interfaces) {
-        // A share is a percentage: bounded before it is summed, a runaway
-        // value can neither overflow the sum nor turn it negative.
-        if (autobalance == 0) share = std::min(std::max(member.usagePercent, 0), 100);
-        const int32_t prevCum = cum;
-        if (!first) cum += share;
-
-        const bool wasApplied = member.applied;
-        member.apply(nextTableId);
-        if (!wasApplied && member.applied) joined.push_back(member.getName());
-        routeSyncPending = true;
-        if (member.tableId == nextTableId) ++nextTableId;
-
-        if (member.up) {
-            const float remainingPercent = static_cast<float>(100 - prevCum);
-            for (BalancingService& service : services)
-                if (service.createRule(member.tableId, share, id, baseMark, remainingPercent, memberCount))
-                    anyRuleCreated = true;
-            if (first) {
-                baseMark = member.tableId;
-                first = false;
-            }
-        } else {
-            for (BalancingService& service : services) service.deleteRules(member.tableId);
-        }
-    }
-
-    if (anyRuleCreated) moveChainTail();
-    // The new rules decide from here on: what left goes first, then what
-    // nothing reaches any more.
-    releaseLeavers();
-    if (anyRuleCreated) finishChainTail();
-    for (BalancingService& service : services) service.endRebuild();
-    updateStickyRules();
-    logJoiners(joined);
-    return nextTableId;
-}
-
-void BalancingGroup::moveChainTail() {
-    const std::string chain = chainName();
-    // Delete and append again: the re-record rules move behind the service
-    // rules just appended.
-    if (hasStickyRules())
-        for (const OutInterface& member : interfaces) {
-            if (member.tableId == 0) continue;
-            const std::string rule = reRecordLine(member);
-            actionQueue->addCommand("iptables -t mangle -D " + chain + rule + ";" + "iptables -t mangle -A " + chain +
-                                        rule + ";",
-                                    0);
-        }
-    // A second save behind them before the first one goes: a connection
-    // that started while the save was missing kept its first packet's mark
-    // to itself, and its later packets left unmarked. Without the old return
-    // the new rules decide; the end of the chain returns as a RETURN would.
-    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark", 0);
-    actionQueue->addCommand("iptables -t mangle -D " + chain + " -j RETURN", 0);
-    actionQueue->process();
-}
-
-void BalancingGroup::finishChainTail() {
-    const std::string chain = chainName();
-    // The old save is the first in the chain.
-    actionQueue->addCommand("iptables -t mangle -D " + chain + " -j CONNMARK --save-mark", 0);
-    actionQueue->addCommand("iptables -t mangle -A " + chain + " -j RETURN", 0);
-    actionQueue->process();
-}
-
-void BalancingGroup::releaseLeavers() {
-    released.clear();
-    while (!leavers.empty()) {
-        OutInterface& leaver = leavers.front();
-        for (BalancingService& service : services) service.deleteRules(leaver.tableId);
-        // Fails harmlessly where the group had too few members for them.
-        deleteStickyRules(leaver);
-        const int32_t mark = leaver.tableId;
-        released.push_back(leaver.getName());
-        leavers.pop_front();
-        // Its flows go only once its rules are gone, or their next packets
-        // would be given its mark again.
-        flushLeaver(mark);
-    }
-}
-
-void BalancingGroup::logJoiners(const std::vector<std::string>& joined) const {
-    if (joined.empty()) return;
-    const std::string shares = sharesText();
-    for (const std::string& name : joined)
-        KOR_Sysloglevel_info(logModule, logFile, __LINE__,
-                             VAStr("group %ld: %s joins the split; shares now %s", static_cast<long>(id),
-                                   name.c_str(), shares.c_str()));
-}
-
-void BalancingGroup::updateStickyRules() {
-    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "updateStickyRules");
-    if (!actionQueue) return;
-    const std::string chain = chainName();
-    // The early return goes back to position 2, behind the restore rule.
-    actionQueue->addCommand("iptables -t mangle -D " + chain + " -m mark ! --mark 0x0 -j RETURN 2> /dev/null", 0);
-    actionQueue->addCommand("iptables -t mangle -I " + chain + " 2 -m mark ! --mark 0x0 -j RETURN", 0);
-    // Each match rule is inserted at position 2 in turn: the last member's
-    // ends up first, the early return behind all of them. Members that are
-    // down keep theirs, so recorded tuples keep their mark until they expire.
-    if (hasStickyRules())
-        for (const OutInterface& member : interfaces) {
-            if (member.tableId == 0) continue;
-            const std::string rule = stickyMatchLine(member);
-            actionQueue->addCommand("iptables -t mangle -D " + chain + rule + ";" + "iptables -t mangle -I " + chain +
-                                        " 2" + rule,
-                                    0);
-        }
-    actionQueue->process();
 }
 
 }  // namespace quorin

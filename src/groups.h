@@ -9,7 +9,7 @@
 //   Construct: the configuration reader builds a group in place,
 //     groups.emplace_back(id, clientInterface, autobalance, sticky);
 //   groups are never copied. A group is "the same" when id, clientInterface
-//   and sticky match; autobalance is never changed on an existing group.
+//   and sticky match; a new autobalance is set with setAutobalance.
 //   Members come in through markInterfacesObsolete / addInterface /
 //   deleteObsoleteInterfaces and markServicesObsolete / addService /
 //   deleteObsoleteServices; groups themselves through setObsolete.
@@ -17,13 +17,11 @@
 //   Commit, in commitToSystem, after the WAN2LAN chain exists:
 //     for each group with !chainCreated: createChain(queue), then
 //       setDebugMode(true) when the controller is verbose;
+//     the controller gives every member without a number one (tableId);
 //     for each group in list order:
-//       nextTableId = group.commit(nextTableId);
+//       group.commit();
 //       routeSyncPending |= group.routeSyncPending;
 //       group.routeSyncPending = false;
-//   commit hands the counter to the members in list order; a member without
-//   a number takes the offered one, and the counter advances by one whenever
-//   a member holds the offered number afterwards.
 //
 //   Events: refreshInterfaceRoutes(name) after a link came up or an address
 //   appeared (then OR routeSyncPending as above); markInterfaceDown(name)
@@ -55,7 +53,7 @@ namespace quorin {
 class BalancingGroup {
 public:
     // autobalance: 1 = equal shares (100 / members), 0 = each member's
-    // usagePercent, other values = share 0.
+    // usagePercent (the reader refuses other values).
     BalancingGroup(int32_t id, const std::string& clientInterface, uint32_t autobalance, bool sticky);
     // With the chain created: services first, then the chain, then the
     // members. Otherwise only the members go, without a command of its own.
@@ -72,8 +70,11 @@ public:
     void markServicesObsolete();
 
     // Finds the member with all five values equal and marks it up and not
-    // obsolete (result: it needs a commit), or appends a new member (result
-    // true) unless addr is "0.0.0.0".
+    // obsolete (result: it needs a commit). Otherwise, unless addr is
+    // "0.0.0.0": the member of that uplink that this read has not found yet
+    // (or that left at an earlier read and is not released yet) takes the
+    // new values and keeps its number, or a new member is appended (result
+    // true). The members end in the order in which this read found them.
     bool addInterface(const std::string& interfaceName, const std::string& gatewayAddress, int32_t usagePercent,
                       const std::string& addr, int32_t stickyTimeout);
     // Finds the equal service and keeps it (result false), or appends a new
@@ -82,6 +83,9 @@ public:
                     int32_t srcPortStart, int32_t srcPortEnd, int32_t dstPortStart, int32_t dstPortEnd);
     // Delete what the last read did not find again; true when one went.
     bool deleteObsoleteInterfaces();
+    // A new share mode for the live group: its split is built again at the
+    // next commit. True when the mode changed.
+    bool setAutobalance(uint32_t mode);
     bool deleteObsoleteServices();
 
     // Rebuilds every member of that name whose routing table content
@@ -100,9 +104,9 @@ public:
     // Stores the queue and creates the chain with its fixed rules and the
     // hook from LOADB_PRE.
     void createChain(kor::cfg::ActionQueue* queue);
-    // Numbers and applies the members, (re)builds the service rules and
-    // places the sticky rules. Returns the advanced counter.
-    int32_t commit(int32_t nextTableId);
+    // Applies the members (the controller has numbered them), (re)builds
+    // the service rules and places the sticky rules.
+    void commit();
     // Puts the early-return rule and, for a sticky group of two members or
     // more, every member's sticky match rule back at the head of the chain.
     void updateStickyRules();
@@ -138,8 +142,23 @@ public:
     std::vector<std::string> released;
     kor::cfg::ActionQueue* actionQueue;
     int logModule;
+    // How many members the current read of the uplinks table has found.
+    unsigned claims = 0;
 
 private:
+    // What a member's rule is given: its share, and the sum of shares it is
+    // weighed against (everything that is left when its turn comes).
+    struct SplitPart {
+        int32_t share;
+        float remaining;
+    };
+    // The shares are weights among the members that are up: with up members
+    // m0 (the base) .. mk of shares s0 .. sk and T their sum, mj re-marks
+    // sj / (T - s1 - .. - s(j-1)) of what still carries the base mark. When
+    // every up member has share 0 they take equal parts. One entry per
+    // member in list order; members that are down get {0, 0}.
+    std::vector<SplitPart> splitParts() const;
+    OutInterface* reclaim(const std::string& interfaceName);
     std::string chainName() const;
     // The sticky rules of a member: the rule that sets its mark for tuples in
     // its ipset, and the rule that records marked tuples in it.

@@ -136,6 +136,9 @@ int main(int argc, char** argv) {
         systemBus.exit_on_disconnect(false);
 
         kor::quorin::quorin controller;
+        // Beside the PID file, in the runtime directory: a reboot forgets
+        // the numbers with the connections they belong to.
+        controller.setNumbersFile(pidPath + "/quorin.numbers");
 
         kor::quorin::V4AddressDBusProxy addressProxy(systemBus, &controller);
         kor::quorin::InterfaceStatusDBusProxy statusProxy(systemBus, &controller);

@@ -101,6 +101,17 @@ void OutInterface::reassertShared() {
     actionQueue->process();
 }
 
+std::string OutInterface::routeLine(const char* verb) const {
+    const std::string via = hasGateway(gatewayAddress) ? "via " + gatewayAddress : "";
+    return std::string("ip route ") + verb + " table " + std::to_string(tableId) + " to default " + via + " dev " +
+           interfaceName;
+}
+
+std::string OutInterface::ruleDelLine() const {
+    const std::string t = std::to_string(tableId);
+    return "ip rule del fwmark " + t + " table " + t + ";ip rule del from " + addr + " table " + t;
+}
+
 void OutInterface::apply(int32_t candidateTableId) {
     // The number is taken whether or not the member is up, and kept for the
     // member's lifetime.
@@ -110,10 +121,7 @@ void OutInterface::apply(int32_t candidateTableId) {
     if (!actionQueue) return;
 
     const std::string t = std::to_string(tableId);
-    const std::string via = hasGateway(gatewayAddress) ? "via " + gatewayAddress : "";
-
     const std::string ruleAdd = "ip rule add fwmark " + t + " table " + t + ";ip rule add from " + addr + " table " + t;
-    const std::string ruleDel = "ip rule del fwmark " + t + " table " + t + ";ip rule del from " + addr + " table " + t;
     // The mark rule goes to position 2 of WAN2LAN, between its restore-mark
     // and save-mark rules, so the new connection's mark is saved.
     const std::string markAdd = "iptables -t mangle -I WAN2LAN 2 -i  " + interfaceName +
@@ -121,18 +129,16 @@ void OutInterface::apply(int32_t candidateTableId) {
     const std::string markDel = "iptables -t mangle -D WAN2LAN -i  " + interfaceName +
                                 " -m state --state NEW -j MARK --set-mark " + t + ";" +
                                 "iptables -t mangle -D LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + ";";
-    const std::string routeAdd = "ip route add table " + t + " to default " + via + " dev " + interfaceName;
-    const std::string routeDel = "ip route del table " + t + " to default " + via + " dev " + interfaceName;
     // Removes a stale default route before the new one is added.
     const std::string routeClear = "ip route del table " + t + " to default 2> /dev/null";
 
-    delRuleCommand = ruleDel;
-    delRouteCommand = routeDel;
+    delRuleCommand = ruleDelLine();
+    delRouteCommand = routeLine("del");
     delMarkCommand = markDel;
 
     actionQueue->addCommand(ruleAdd, 0);
     actionQueue->addCommand(routeClear, 0);
-    actionQueue->addCommand(routeAdd, 0);
+    actionQueue->addCommand(routeLine("add"), 0);
     actionQueue->addCommand(markAdd, 0);
     actionQueue->process();
 
@@ -140,6 +146,50 @@ void OutInterface::apply(int32_t candidateTableId) {
     // default route.
     routeTableHash = computeRouteTableHash();
     applied = true;
+}
+
+bool OutInterface::reconfigure(const std::string& gatewayAddress, int32_t usagePercent, const std::string& addr,
+                               int32_t stickyTimeout) {
+    const bool shareChanged = this->usagePercent != usagePercent;
+    this->usagePercent = usagePercent;
+    if (this->stickyTimeout != stickyTimeout) {
+        this->stickyTimeout = stickyTimeout;
+        replaceIpset();
+    }
+    const bool moved = this->addr != addr;
+    const bool rerouted = this->gatewayAddress != gatewayAddress;
+    const std::string oldAddr = this->addr;
+    this->addr = addr;
+    this->gatewayAddress = gatewayAddress;
+    if (!applied || !actionQueue || (!moved && !rerouted)) return shareChanged;
+
+    const std::string t = std::to_string(tableId);
+    // The new source rule before the old one goes; the mark rule, which the
+    // member's connections follow, stays all along.
+    if (moved) {
+        actionQueue->addCommand("ip rule add from " + addr + " table " + t, 0);
+        actionQueue->addCommand("ip rule del from " + oldAddr + " table " + t, 0);
+        delRuleCommand = ruleDelLine();
+    }
+    // One route in place of the other, never none.
+    if (rerouted) {
+        actionQueue->addCommand(routeLine("replace"), 0);
+        delRouteCommand = routeLine("del");
+    }
+    actionQueue->process();
+    routeTableHash = computeRouteTableHash();
+    return shareChanged;
+}
+
+void OutInterface::replaceIpset() {
+    if (!actionQueue || !ipsetCreated) return;
+    // ":" is in no device name: the spare's name is never another member's.
+    const std::string spare = "lb_" + interfaceName + ":n";
+    actionQueue->addCommand("ipset -exist create " + spare + " hash:ip,port,ip timeout " + std::to_string(stickyTimeout),
+                            0);
+    actionQueue->addCommand("ipset swap lb_" + interfaceName + " " + spare, 0);
+    actionQueue->addCommand("ipset destroy " + spare, 0);
+    actionQueue->process();
 }
 
 void OutInterface::remove() {

@@ -59,6 +59,14 @@ public:
     void apply(int32_t candidateTableId);
     // Undoes what apply wrote; the number and the undo lines are kept.
     void remove();
+    // The uplink's row or status changed in its share, gateway, address or
+    // sticky timeout: the member takes the new values and keeps its number,
+    // so that the connections it carries keep their table. An applied
+    // member's source rule and default route are rewritten in place, and
+    // its set is replaced by one of the new timeout. True when the share
+    // changed (the split must be built again).
+    bool reconfigure(const std::string& gatewayAddress, int32_t usagePercent, const std::string& addr,
+                     int32_t stickyTimeout);
     // The ipset and, when applied, the jump from LOADB_PRE into WAN2LAN
     // again: they belong to the interface, not to one membership, and the
     // undo lines of another membership of the same interface remove them.
@@ -74,6 +82,11 @@ public:
 private:
     std::string ipsetCreateLine() const;
     std::string jumpAddLine() const;
+    std::string routeLine(const char* verb) const;
+    std::string ruleDelLine() const;
+    // A set of the current timeout takes the old one's place in every rule
+    // that names it; its entries are dropped.
+    void replaceIpset();
 
 public:
 
@@ -93,6 +106,9 @@ public:
     bool applied;
     bool debugMode;
     int32_t stickyTimeout;
+    // Where this read of the uplinks table found the member's row (the
+    // order of the members is the order of their rows).
+    unsigned rowOrder = 0;
     // Why the member is leaving the split, when the last read of the status
     // tables found its uplink unable to carry traffic ("" otherwise).
     std::string leaveReason;

@@ -18,9 +18,9 @@ namespace quorin {
 namespace {
 
 // Routing-table numbers (and firewall marks) are handed out from here on.
-const int32_t firstTableId = 256;
+const int32_t firstTableId = MemberNumbers::lowest;
 // A commit that finds the counter at this value starts over at firstTableId.
-const int32_t tableIdLimit = 20000001;
+const int32_t tableIdLimit = MemberNumbers::highestUsable + 1;
 
 }  // namespace
 
@@ -120,9 +120,10 @@ void quorin::commitToSystem(kor::cfg::IConfigAccess& /*access*/, kor::cfg::Actio
         if (debugMode) group.setDebugMode(true);
     }
 
+    numberMembers();
     std::vector<std::string> released;
     for (auto& group : groups) {
-        nextTableId = group.commit(nextTableId);
+        group.commit();
         routeSyncPending = routeSyncPending || group.routeSyncPending;
         group.routeSyncPending = false;
         released.insert(released.end(), group.released.begin(), group.released.end());
@@ -130,6 +131,38 @@ void quorin::commitToSystem(kor::cfg::IConfigAccess& /*access*/, kor::cfg::Actio
     }
     // Members that left a split are destroyed in their group's commit.
     if (!released.empty()) keepSharedUplinks(released);
+    numbers.save();
+}
+
+void quorin::setNumbersFile(const std::string& path) {
+    numbers.setFile(path);
+    // Numbers from the counter stay clear of the remembered ones.
+    const int32_t top = numbers.highest();
+    if (top >= nextTableId && top < tableIdLimit - 1) nextTableId = top + 1;
+}
+
+bool quorin::numberHeld(int32_t number) const {
+    for (const auto& group : groups) {
+        for (const OutInterface& member : group.interfaces)
+            if (member.tableId == number) return true;
+        for (const OutInterface& member : group.leavers)
+            if (member.tableId == number) return true;
+    }
+    return false;
+}
+
+void quorin::numberMembers() {
+    for (auto& group : groups)
+        for (OutInterface& member : group.interfaces) {
+            if (member.tableId != 0) continue;
+            int32_t number = numbers.find(group.id, member.getName());
+            if (number == 0 || numberHeld(number)) {
+                while (numberHeld(nextTableId)) ++nextTableId;
+                number = nextTableId++;
+            }
+            member.tableId = number;
+            numbers.remember(group.id, member.getName(), number);
+        }
 }
 
 void quorin::setDebugMode(bool on) {

@@ -11,6 +11,7 @@
 
 #include "groups.h"
 #include "kor/cfg/ActionQueue.h"
+#include "numbers.h"
 #include "kor/cfg/IConfigAccess.h"
 #include "kor/cfg/IConfigHandler.h"
 #include "moduna/NameList.h"
@@ -42,6 +43,9 @@ public:
 
     // Logs the new mode and passes it on to every group.
     void setDebugMode(bool on);
+    // The file in which the members' numbers are kept across restarts;
+    // reads what is there. "" (the default) keeps them in memory only.
+    void setNumbersFile(const std::string& path);
 
     // Readers of the balancing tables; each returns true when it changed the
     // model.
@@ -74,6 +78,10 @@ private:
     // Opens a transaction with the configuration service, retrying while it
     // is busy; true when one was started.
     bool StartTransaction();
+    // Gives every member without a number one: the one it had before when
+    // no member holds that now, else the next free one of the counter.
+    void numberMembers();
+    bool numberHeld(int32_t number) const;
     // Create and remove the WAN2LAN chain.
     void init();
     void cleanup();
@@ -117,6 +125,7 @@ private:
     // ("FlushStates" of "Balancing", on unless 0).
     bool flushStates;
     kor::cfg::ActionQueue* actionQueue;
+    MemberNumbers numbers;
     std::list<BalancingGroup> groups;
 };
 

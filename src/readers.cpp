@@ -87,12 +87,19 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
         const bool sticky = values.getValue("Sticky").getInteger() != 0;
         const std::string clientInterface =
             ResolvInterfaceName(values.getValue("ClientInterface").getText(), access);
-        const uint32_t autobalance = uint32_t(values.getValue("Autobalance").getInteger());
+        const long long autobalance = values.getValue("Autobalance").getLong();
         const int enable = values.getValue("Enable").getInteger();
         if (enable != 1) continue;
         const std::string why = checks::whyNotDeviceName(clientInterface);
         if (!why.empty()) {
             refuse("ReadBalancingGroups", rowName("BalancingGroups", index), "ClientInterface", clientInterface, why);
+            continue;
+        }
+        // Any other mode gave every member share 0: all connections through
+        // the first uplink, whatever the shares say.
+        if (autobalance != 0 && autobalance != 1) {
+            refuse("ReadBalancingGroups", rowName("BalancingGroups", index), "Autobalance",
+                   std::to_string(autobalance), "is not 0 or 1");
             continue;
         }
 
@@ -116,9 +123,12 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
         if (same) {
             same->setObsolete(false);
             claimed.push_back(same);
+            // A new share mode applies to the live group: the table would
+            // say one split and the kernel do another until a restart.
+            if (same->setAutobalance(uint32_t(autobalance))) created = true;
             continue;
         }
-        groups.emplace_back(id, clientInterface, autobalance, sticky);
+        groups.emplace_back(id, clientInterface, uint32_t(autobalance), sticky);
         groups.back().flushStates = flushStates;
         claimed.push_back(&groups.back());
         routeSyncPending = true;

@@ -1,6 +1,7 @@
 // The daemon's "ip rule" and "ip route" commands over rtnetlink. The
 // messages are those the ip tool sends for the same words: the same type,
-// flags (NLM_F_CREATE | NLM_F_EXCL on add, none on delete), protocol
+// flags (NLM_F_CREATE | NLM_F_EXCL on add, NLM_F_CREATE | NLM_F_REPLACE on a
+// route replace, none on delete), protocol
 // (RTPROT_BOOT on add), scope (link for an added route without gateway,
 // RT_SCOPE_NOWHERE on delete, which matches any scope) and table (in the
 // header below 256, as RTA_TABLE / FRA_TABLE above); a flush dumps the
@@ -150,6 +151,8 @@ bool parseIpRequest(const std::vector<std::string>& words, IpRequest& out) {
         r.kind = rule ? Kind::RuleDel : Kind::RouteDel;
     else if (words[2] == "flush" && !rule)
         r.kind = Kind::RouteFlush;
+    else if (words[2] == "replace" && !rule)
+        r.kind = Kind::RouteReplace;
     else
         return false;
     const bool route = !rule && r.kind != Kind::RouteFlush;
@@ -341,11 +344,12 @@ bool IpNetlink::run(const IpRequest& r, IpResult& result) {
         result.error = "Cannot find device \"" + r.device + "\"";
         return true;
     }
-    const bool add = r.kind == Kind::RuleAdd || r.kind == Kind::RouteAdd;
+    const bool replace = r.kind == Kind::RouteReplace;
+    const bool add = r.kind == Kind::RuleAdd || r.kind == Kind::RouteAdd || replace;
     const uint8_t headerTable = r.table < 256 ? uint8_t(r.table) : uint8_t(RT_TABLE_UNSPEC);
     char buf[kRequestSize] = {};
     nlmsghdr* m = mnl_nlmsg_put_header(buf);
-    m->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | (add ? NLM_F_CREATE | NLM_F_EXCL : 0);
+    m->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | (replace ? NLM_F_CREATE | NLM_F_REPLACE : add ? NLM_F_CREATE | NLM_F_EXCL : 0);
     if (r.kind == Kind::RuleAdd || r.kind == Kind::RuleDel) {
         m->nlmsg_type = add ? RTM_NEWRULE : RTM_DELRULE;
         auto* h = static_cast<fib_rule_hdr*>(mnl_nlmsg_put_extra_header(m, sizeof(fib_rule_hdr)));

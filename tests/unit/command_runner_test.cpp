@@ -48,7 +48,7 @@ std::string describe(const std::string& command) {
     for (std::string w; in >> w;) words.push_back(w);
     kor::cfg::IpRequest r;
     if (!kor::cfg::parseIpRequest(words, r)) return "ip";
-    static const char* const kinds[] = {"rule-add", "rule-del", "route-add", "route-del", "route-flush"};
+    static const char* const kinds[] = {"rule-add", "rule-del", "route-add", "route-del", "route-flush", "route-replace"};
     auto address = [](uint32_t a) {
         const auto* b = reinterpret_cast<const unsigned char*>(&a);
         return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
@@ -56,7 +56,8 @@ std::string describe(const std::string& command) {
     std::string out = std::string(kinds[int(r.kind)]) + " table=" + std::to_string(r.table);
     if (r.hasMark) out += " mark=" + std::to_string(r.mark);
     if (r.hasSource) out += " from=" + address(r.source.address) + "/" + std::to_string(r.source.length);
-    if (r.kind == kor::cfg::IpRequest::Kind::RouteAdd || r.kind == kor::cfg::IpRequest::Kind::RouteDel)
+    if (r.kind != kor::cfg::IpRequest::Kind::RuleAdd && r.kind != kor::cfg::IpRequest::Kind::RuleDel &&
+        r.kind != kor::cfg::IpRequest::Kind::RouteFlush)
         out += " to=" + address(r.destination.address) + "/" + std::to_string(r.destination.length);
     if (r.hasGateway) out += " via=" + address(r.gateway);
     if (!r.device.empty()) out += " dev=" + r.device;

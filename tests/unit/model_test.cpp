@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iomanip>
 #include <memory>
@@ -65,6 +66,11 @@ protected:
             Row& row = db.tables[table].emplace_back();
             while (words(a) && words(b))
                 row[a] = b.find_first_not_of("-0123456789") == std::string::npos ? Value(std::stoll(b)) : Value(b);
+        } else if (verb == "set") {  // TABLE N COLUMN VALUE...
+            words(table) >> c;
+            Row& row = db.tables[table].at(std::stoul(c));
+            while (words(a) && words(b))
+                row[a] = b.find_first_not_of("-0123456789") == std::string::npos ? Value(std::stoll(b)) : Value(b);
         } else if (verb == "drop") {
             words(table) >> b;
             db.tables[table].erase(db.tables[table].begin() + std::stoi(b));
@@ -96,6 +102,14 @@ protected:
             kor::quorin::copyMainTableRoutes(*ctl, module, routes);
         } else if (verb == "end") {
             ctl.reset();
+        } else if (verb == "restart") {  // the daemon ends, and a new one starts on its numbers file
+            ctl.reset();
+            rec->take();
+            start();
+        } else if (verb == "numbers") {  // LINE...: what the numbers file holds; none removes it
+            std::ofstream file(numbersFile);
+            for (std::string line; words(line);) file << line << "\n";
+            if (!file.tellp()) std::remove(numbersFile.c_str());
         } else {
             ADD_FAILURE() << "unknown step " << command;
         }
@@ -107,18 +121,35 @@ protected:
             if (batch) lines << "--\n";
         }
         for (; at < rec->lines.size(); ++at) lines << "| " << rec->lines[at] << "\n";
-        // The log lines of members that join or leave a split.
+        // The log lines of members that join or leave a split, and of rows
+        // that are refused.
         std::istringstream log(::testing::internal::GetCapturedStderr());
-        for (std::string line; std::getline(log, line);)
+        for (std::string line; std::getline(log, line);) {
             if (line.find(" the split") != std::string::npos) lines << "~ " << line.substr(line.find("group ")) << "\n";
+            // After the time, level, module and source of the line.
+            size_t text = 0;
+            for (int field = 0; field < 5 && text != std::string::npos; ++field) text = line.find(' ', text + 1);
+            if (line.find(" skipped: ") != std::string::npos && text != std::string::npos)
+                lines << "~ " << line.substr(text + 1) << "\n";
+        }
         if (queue.pending()) lines << "= " << queue.pending() << " lines left in the queue\n";
         rec->take();
         return lines.str() + out.str();
     }
+    void SetUp() override {
+        std::remove(numbersFile.c_str());
+        start();
+    }
+    void TearDown() override { std::remove(numbersFile.c_str()); }
+    void start() {
+        ctl = std::make_unique<kor::quorin::quorin>();
+        ctl->setNumbersFile(numbersFile);
+    }
     MemoryAccess db;
     std::shared_ptr<kor::cfg::RecordingExecutor> rec = std::make_shared<kor::cfg::RecordingExecutor>();
     kor::cfg::ActionQueue queue{rec};
-    std::unique_ptr<kor::quorin::quorin> ctl = std::make_unique<kor::quorin::quorin>();
+    const std::string numbersFile = ::testing::TempDir() + "quorin-" + GetParam().name + ".numbers";
+    std::unique_ptr<kor::quorin::quorin> ctl;
     const int module = KOR_Sysloglevel_registerModul("quorin");
 };
 

@@ -29,7 +29,7 @@ struct IpPrefix {
 };
 
 struct IpRequest {
-    enum class Kind { RuleAdd, RuleDel, RouteAdd, RouteDel, RouteFlush };
+    enum class Kind { RuleAdd, RuleDel, RouteAdd, RouteDel, RouteFlush, RouteReplace };
     Kind kind = Kind::RouteAdd;
     uint32_t table = 0;
     bool hasMark = false;         // rule: fwmark

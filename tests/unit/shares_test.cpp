@@ -1,0 +1,76 @@
+// The split of a group's new connections, from the table of
+// tests/data/unit-shares.txt: a group of that share mode and those uplinks
+// is loaded and committed, and each uplink's rule is read back from the
+// command lines.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "../memory_access.h"
+#include "kor/cfg/RecordingExecutor.h"
+#include "quorin.h"
+
+namespace {
+
+// What the rules that set a mark do with it, as the data file writes it.
+std::string ruleOf(const std::vector<std::string>& lines, int mark) {
+    const std::string sets = "--set-mark " + std::to_string(mark);
+    for (const std::string& line : lines) {
+        if (line.find("-A LOADBALANCING1") == std::string::npos ||
+            line.compare(line.size() - sets.size(), sets.size(), sets) != 0)
+            continue;
+        if (line.find("-m mark") == std::string::npos) return "base";
+        const size_t at = line.find("--probability ");
+        return at == std::string::npos ? "all" : line.substr(at + 14, 4);
+    }
+    return "-";
+}
+
+std::string split(const std::string& config) {
+    MemoryAccess db;
+    std::istringstream in(config);
+    long long mode = 0;
+    in >> mode;
+    db.tables["BalancingGroups"].push_back(
+        {{"Id", 1LL}, {"ClientInterface", "lan0"}, {"Enable", 1LL}, {"Sticky", 0LL}, {"Autobalance", mode}});
+    db.tables["BalancingServices"].push_back({{"Id", 1LL}, {"BalancingGroupId", 1LL}});
+    int count = 0;
+    for (std::string share; in >> share; ++count) {
+        const std::string name = "wan" + std::to_string(count);
+        const bool out = share[0] == '-';
+        db.tables["BalancingInterfaces"].push_back(
+            {{"BalancingGroupId", 1LL}, {"Interface", name}, {"UsagePercent", std::stoll(share.substr(out))}});
+        db.tables["StatusNetifWatch"].push_back(
+            {{"Name", name}, {"Addr", out ? "0.0.0.0" : "10.0." + std::to_string(count) + ".2"}});
+    }
+    auto rec = std::make_shared<kor::cfg::RecordingExecutor>();
+    kor::cfg::ActionQueue queue{rec};
+    auto ctl = std::make_unique<kor::quorin::quorin>();
+    ctl->loadFromConfig(db, "");
+    ctl->commitToSystem(db, queue);
+    // A fresh daemon numbers the uplinks that are up from 256, in row order.
+    std::string rules;
+    int mark = 256;
+    for (const auto& row : db.tables["StatusNetifWatch"])
+        rules += std::string(rules.empty() ? "" : " ") +
+                 (row.at("Addr").getText() == "0.0.0.0" ? "-" : ruleOf(rec->lines, mark++));
+    return rules;
+}
+
+TEST(Shares, EachUplinksRuleTakesItsWeightOfTheUplinksThatAreUp) {
+    std::ifstream table(QUORIN_TEST_DATA "/unit-shares.txt");
+    int cases = 0;
+    for (std::string line; std::getline(table, line);) {
+        const size_t arrow = line.find(" => ");
+        if (line.empty() || line[0] == '#' || arrow == std::string::npos) continue;
+        EXPECT_EQ(split(line.substr(0, arrow)), line.substr(arrow + 4)) << line;
+        ++cases;
+    }
+    EXPECT_GT(cases, 10);
+}
+
+}  // namespace
