@@ -18,12 +18,8 @@ for i in 1 2 3; do
     lab_exec u$i iptables -A INPUT -p icmp --icmp-type echo-request -s 10.$i.0.2
     lab_exec u$i iptables -A INPUT -p icmp --icmp-type echo-request ! -s 10.$i.0.2
 done
-cfg add UplinkTracking Interface=wan1 Targets=198.18.0.1 >/dev/null
-cfg add UplinkTracking Interface=wan2 "Targets=198.18.0.1 10.2.0.1" Reliability=2 >/dev/null
-cfg add UplinkTracking 'Interface=$$(isp3)' Targets=198.18.0.1 IntervalMs=100 TimeoutMs=80 >/dev/null
-cfg add InterfaceMapping LogicalName=isp3 PhysicalName=wan3 >/dev/null
-cfg add UplinkTracking Interface=wan2 Targets=198.18.0.1 >/dev/null
-cfg add UplinkTracking Interface=wan1 "Targets=198.18.0.1 x" >/dev/null
+# Three uplinks to probe, wan3 through InterfaceMapping, and two rows to refuse.
+cfg load "$LAB_SRC/tests/lab/uplinkd.json" >/dev/null
 # verdicts_are LIST: UplinkHealth's rows are "NAME STATE REASON," in that order.
 verdicts() { cfg dump UplinkHealth | jq -r '.UplinkHealth[] | "\(.Name) \(.State) \(.Reason),"' | tr -d '\n'; }
 verdicts_are() { [ "$(verdicts)" = "$1" ]; }
