@@ -81,29 +81,37 @@ def serve(name):
         threading.Thread(target=talk, args=(conn,), daemon=True).start()
 
 
-def connect(source=None):
-    """Opens one connection; returns (socket, lines) or (None, None)."""
+def named(line):
+    """The ISP that a line of the server names, or "lost"."""
+    name = line.decode(errors="replace").strip()
+    return name if name in ISPS else "lost"
+
+
+def greeted(source=None):
+    """A new connection and the ISP that greets it, or (None, "lost")."""
     try:
         s = socket.create_connection(SERVER, timeout=1, source_address=(source, 0) if source else None)
-        return s, s.makefile("r")
     except OSError:
-        return None, None
+        return None, "lost"
+    try:
+        name = named(s.makefile("rb").readline())
+    except OSError:
+        name = "lost"
+    if name == "lost":
+        s.close()
+        return None, name
+    return s, name
 
 
 def ask(source=None):
     """The ISP that answers one new connection, or "lost"."""
-    s, lines = connect(source)
-    if not s:
-        return "lost"
-    try:
-        with s:
-            name = lines.readline().strip()
-            return name if name in ISPS else "lost"
-    except OSError:
-        return "lost"
+    s, name = greeted(source)
+    if s:
+        s.close()
+    return name
 
 
-def spread(n, sources):
+def spread(n, *sources):
     counts = dict.fromkeys(ISPS + ("lost",), 0)
     for i in range(n):
         counts[ask(sources[i % len(sources)] if sources else None)] += 1
@@ -111,38 +119,17 @@ def spread(n, sources):
         print(name, count)
 
 
-def per_source(k, sources):
+def per_source(k, *sources):
     for source in sources:
         print(source, *(ask(source) for _ in range(k)))
 
 
 def hold(n, flag):
-    held = [connect() for _ in range(n)]
-    print(*(lines.readline().strip() if s else "lost" for s, lines in held), flush=True)
+    held = [list(greeted()) for _ in range(n)]
+    print(*(name for _, name in held), flush=True)
     while not os.path.exists(flag):
         time.sleep(0.05)
-    again = []
-    for s, lines in held:
-        try:
-            s.sendall(b"again\n")
-            again.append(lines.readline().strip() or "lost")
-        except (OSError, AttributeError):
-            again.append("lost")
-    print(*again, flush=True)
-
-
-def greeted():
-    """A new connection and the ISP that greets it, or (None, "lost")."""
-    s, lines = connect()
-    try:
-        name = lines.readline().strip() if s else ""
-    except OSError:
-        name = ""
-    if name in ISPS:
-        return s, name
-    if s:
-        s.close()
-    return None, "lost"
+    print(*asked(held, replace=False), flush=True)
 
 
 def keep(n, folder):
@@ -159,13 +146,25 @@ def keep(n, folder):
     k = 1
     while not os.path.exists(os.path.join(folder, "end")):
         if os.path.exists(os.path.join(folder, "ask.%d" % k)):
-            print(*asked(held), flush=True)
+            print(*asked(held, replace=True), flush=True)
             k += 1
         time.sleep(0.05)
 
 
-def asked(held):
-    """Asks every held connection at once; replaces those that stay silent."""
+def more(sock, got):
+    """The line read so far from a readable socket, with what it adds; it
+    ends with a newline once the line is complete or the connection ended."""
+    try:
+        chunk = sock.recv(64)
+    except OSError:
+        chunk = b""
+    return got + chunk if chunk else got + b"\n"
+
+
+def asked(held, replace):
+    """Asks every held connection at once: the ISP that answers each within
+    2 s, or "lost"; with replace, a silent one is replaced by a new
+    connection through the ISP it names: "lost>ISP"."""
     replies = {}
     for s, _ in held:
         try:
@@ -179,21 +178,16 @@ def asked(held):
         if not waiting:
             break
         for s in select.select(waiting, [], [], max(0.0, end - time.time()))[0]:
-            try:
-                chunk = s.recv(64)
-            except OSError:
-                chunk = b""
-            replies[s] = replies[s] + chunk if chunk else b"\n"
+            replies[s] = more(s, replies[s])
     answers = []
     for h in held:
-        name = replies.get(h[0], b"").decode(errors="replace").strip()
-        if name in ISPS:
-            answers.append(name)
-            continue
-        if h[0]:
+        name = named(replies.get(h[0], b""))
+        if name == "lost" and h[0]:
             h[0].close()
-        h[0], h[1] = greeted()
-        answers.append("lost>" + h[1])
+        if name == "lost" and replace:
+            h[0], h[1] = greeted()
+            name = "lost>" + h[1]
+        answers.append(name)
     return answers
 
 
@@ -225,37 +219,33 @@ def running(end, stop):
     return time.time() < end and not (stop and os.path.exists(stop))
 
 
-def udp(isp, seconds, stop):
+def udp(isp, seconds, stop=None):
     s = udp_flow(isp)
     if not s:
         sys.exit("no UDP flow through %s" % isp)
     print("# port", s.getsockname()[1], flush=True)
-    s.setblocking(False)
-    answers = []
-    end, next_send, last = time.time() + seconds, time.time(), None
-    while last is None or time.time() < last + 0.3:
-        if last is None and not running(end, stop):
-            last = time.time()
-        if last is None and time.time() >= next_send:
+    answers, end, next_send = [], time.time() + seconds, time.time()
+    # Sends until the end, then listens 0.3 s more for late answers.
+    while running(end, stop) or time.time() < next_send + 0.3:
+        if running(end, stop) and time.time() >= next_send:
             try:
                 s.sendto(b"stream", ECHO)
             except OSError:
                 pass
             next_send += 0.02
-        ready, _, _ = select.select([s], [], [], max(0.0, min(next_send, time.time() + 0.05) - time.time()))
-        while ready:
-            try:
-                answers.append((time.time(), s.recv(64).decode()))
-            except OSError:
-                break
+        s.settimeout(max(0.0, min(next_send, time.time() + 0.05) - time.time()))
+        try:
+            answers.append((time.time(), s.recv(64).decode()))
+        except OSError:
+            pass
     for stamp, who in answers:
         print("%.6f %s" % (stamp, who))
 
 
-def rate(per_second, seconds, stop):
+def rate(per_second, seconds, stop=None):
     """New connections at a steady rate, all watched by one selector."""
     sel = selectors.DefaultSelector()
-    results, start, n, opened = [], time.time(), int(per_second * seconds), 0
+    results, start, opened = [], time.time(), 0
     end = start + seconds
 
     def done(sock, began, who):
@@ -263,28 +253,20 @@ def rate(per_second, seconds, stop):
         sel.unregister(sock)
         sock.close()
 
-    while opened < n or sel.get_map():
-        if opened < n and not running(end, stop):
-            n = opened
-        due = start + opened / per_second
-        if opened < n and time.time() >= due:
+    while running(end, stop) or sel.get_map():
+        opening, due = running(end, stop), start + opened / per_second
+        if opening and time.time() >= due:
             s = socket.socket()
             s.setblocking(False)
             s.connect_ex(SERVER)
             sel.register(s, selectors.EVENT_READ, [time.time(), b""])
             opened += 1
             continue
-        wait = min(due, time.time() + 0.05) if opened < n else time.time() + 0.05
+        wait = min(due, time.time() + 0.05) if opening else time.time() + 0.05
         for key, _ in sel.select(max(0.0, wait - time.time())):
-            try:
-                chunk = key.fileobj.recv(64)
-            except OSError:
-                chunk = b""
-            key.data[1] += chunk
-            if chunk and not key.data[1].endswith(b"\n"):
-                continue
-            name = key.data[1].decode(errors="replace").strip()
-            done(key.fileobj, key.data[0], name if name in ISPS else "lost")
+            key.data[1] = more(key.fileobj, key.data[1])
+            if key.data[1].endswith(b"\n"):
+                done(key.fileobj, key.data[0], named(key.data[1]))
         for key in list(sel.get_map().values()):
             if time.time() - key.data[0] > 2:
                 done(key.fileobj, key.data[0], "lost")
@@ -292,40 +274,43 @@ def rate(per_second, seconds, stop):
         print("%.6f %s %.1f %d" % (began, who, took * 1000, port))
 
 
+def rows(path):
+    return [line.split() for line in open(path) if not line.startswith("#")]
+
+
 def after(start, end, path):
-    rows = [line.split() for line in open(path) if not line.startswith("#")]
-    late = [r for r in rows if start <= float(r[0]) < end]
+    late = [r for r in rows(path) if start <= float(r[0]) < end]
     print(len(late), "started", sum(r[1] == "lost" for r in late), "failed")
 
 
 def moved(stamp, isp, path):
-    rows = [line.split() for line in open(path) if not line.startswith("#")]
-    later = [float(r[0]) for r in rows if float(r[0]) >= stamp and r[1] != isp]
+    later = [float(r[0]) for r in rows(path) if float(r[0]) >= stamp and r[1] != isp]
     print("%.0f" % ((later[0] - stamp) * 1000) if later else "never")
 
 
+# Each mode: its function, its usage and the types of its arguments; those
+# of "..." are the rest of the line, "[STOP]" may be left out.
+MODES = {
+    "serve": (serve, "NAME", [str]),
+    "spread": (spread, "N [SRC...]", [int]),
+    "per-source": (per_source, "K SRC...", [int, str]),
+    "hold": (hold, "N FILE", [int, str]),
+    "keep": (keep, "N DIR", [int, str]),
+    "udp": (udp, "ISP SECONDS [STOP]", [str, float, str]),
+    "rate": (rate, "R SECONDS [STOP]", [float, float, str]),
+    "after": (after, "FROM TO FILE", [float, float, str]),
+    "moved": (moved, "TIME ISP FILE", [float, str, str]),
+}
+
+
 def main(args):
-    if args[:1] == ["serve"] and len(args) == 2:
-        serve(args[1])
-    elif args[:1] == ["spread"] and len(args) >= 2:
-        spread(int(args[1]), args[2:])
-    elif args[:1] == ["per-source"] and len(args) >= 3:
-        per_source(int(args[1]), args[2:])
-    elif args[:1] == ["hold"] and len(args) == 3:
-        hold(int(args[1]), args[2])
-    elif args[:1] == ["keep"] and len(args) == 3:
-        keep(int(args[1]), args[2])
-    elif args[:1] == ["udp"] and len(args) in (3, 4):
-        udp(args[1], float(args[2]), args[3] if len(args) == 4 else None)
-    elif args[:1] == ["rate"] and len(args) in (3, 4):
-        rate(float(args[1]), float(args[2]), args[3] if len(args) == 4 else None)
-    elif args[:1] == ["after"] and len(args) == 4:
-        after(float(args[1]), float(args[2]), args[3])
-    elif args[:1] == ["moved"] and len(args) == 4:
-        moved(float(args[1]), args[2], args[3])
-    else:
-        sys.exit("usage: internet.py serve NAME | spread N [SRC...] | per-source K SRC... | hold N FILE"
-                 " | keep N DIR | udp ISP SECONDS [STOP] | rate R SECONDS [STOP] | after FROM TO FILE | moved TIME ISP FILE")
+    mode, usage, types = MODES.get(args[0] if args else "", (None, "", []))
+    given = args[1:]
+    fits = len(given) == len(types) or ("..." in usage and len(given) > len(types)) or \
+        ("[STOP]" in usage and len(given) == len(types) - 1)
+    if not mode or not fits:
+        sys.exit("usage:" + "".join("\n  internet.py %s %s" % (m, u) for m, (_, u, _) in MODES.items()))
+    mode(*(kind(arg) for kind, arg in zip(types + [str] * len(given), given)))
 
 
 if __name__ == "__main__":
