@@ -1,33 +1,44 @@
 #!/usr/bin/env python3
 # Table edits for random_edits_test.sh.
 #
-#     random_edits.py SEED COUNT
+#     random_edits.py SEED COUNT EVERY
 #
 # prints the tables to start from (random_edits.json) as one JSON line, then
-# COUNT random edits, one a line: the cfgctl arguments, a tab, and the
-# tables after the edit as a fresh daemon must read them to build what the
-# long-running one holds.
+# a plan, one step a line: COUNT random edits (the cfgctl arguments);
+# "compare" after every fifth edit and the last; "restart TERM" or "restart
+# KILL" (in turn) after every EVERY-th edit, followed by another "compare";
+# and "ask", a tab and the tables as a fresh daemon must read them to build
+# what the long-running one holds at the next "compare". An "ask" comes as
+# early as it can, before the edits that lead there, so that the fresh
+# daemon runs while they are made; a "compare" with no "ask" since the last
+# one compares with the same tables again.
 #
-# A fresh daemon builds its groups, uplink members and services in row order;
-# a running daemon appends an object it creates (for a new row, or a row
-# whose values changed) behind those it keeps. So the copy of the tables for
-# a fresh daemon has the rows of groups, uplinks and services in the order in
-# which the long-running daemon created their objects; the long-running
-# daemon's own tables keep cfgserver's order and see nothing but the edits.
+#     random_edits.py numbers <STATE
+#
+# prints "N DEVICE/GROUP" for every member number in a mangle table and
+# routes (iptables-save, ip route show table all), as kcanon maps them.
+#
+# A fresh daemon builds its groups and services in row order; a running
+# daemon appends one it creates (for a new row, or a row whose values
+# changed) behind those it keeps. So the copy of the tables for a fresh
+# daemon has the rows of groups and services in the order in which the
+# long-running daemon created their objects; the long-running daemon's own
+# tables keep cfgserver's order and see nothing but the edits. The members of
+# a group are in the row order of "BalancingInterfaces" in either daemon, and
+# a group whose "Autobalance" changes stays the same group. A restarted
+# daemon is a fresh one on cfgserver's order (but for its member numbers).
 #
 # Edits are valid and keep each object distinct: one row per group Id,
 # service Id, status or gateway interface and logical name, one row per
-# uplink device within a group, every client interface resolvable. A group
-# whose Id, client interface and stickiness stay keeps its share mode on
-# purpose, so "Autobalance" changes only with one of those or while the group
-# is disabled. A mapping changes only while no group or uplink row uses its
-# logical name. A sticky group that stays keeps at least one service: without
-# services it would keep its members' re-record rules, which a fresh daemon
-# does not write.
+# uplink device within a group, every client interface resolvable. A mapping
+# changes only while no group or uplink row uses its logical name. A sticky
+# group that stays keeps at least one service: without services it would
+# keep its members' re-record rules, which a fresh daemon does not write.
 
 import json
 import os
 import random
+import re
 import sys
 
 WANS = ["wan1", "wan2", "wan3"]
@@ -42,8 +53,8 @@ PORTS = [53, 80, 443, 1024, 8080]
 SHARES = [0, 10, 20, 25, 30, 40, 50, 60, 75, 100]
 GROUP_IDS = [1, 2, 3]
 START = json.load(open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "random_edits.json")))
-# The tables whose row order is the order of the daemon's objects.
-ORDERED = ("BalancingGroups", "BalancingInterfaces", "BalancingServices")
+# The tables whose row order is the order in which the daemon created its objects.
+ORDERED = ("BalancingGroups", "BalancingServices")
 
 
 # --- The tables as cfgserver keeps them, and what the daemon makes of them ---
@@ -77,46 +88,42 @@ def resolve(tables, name):
 
 def objects(tables):
     # The daemon's groups, members and services, each as {row: identity}: an
-    # object is kept while its identity stays, and re-created otherwise.
+    # object is kept while its identity stays, and re-created otherwise. A
+    # row with "Autobalance" other than 0 or 1 is refused: no group.
     groups, by_id, members, services = {}, {}, {}, {}
     for i, row in enumerate(tables["BalancingGroups"]):
-        if row["Enable"] == 1 and row["Id"] not in by_id:
+        if row["Enable"] == 1 and row["Autobalance"] in (0, 1) and row["Id"] not in by_id:
             groups[i] = by_id[row["Id"]] = (row["Id"], resolve(tables, row["ClientInterface"]), row["Sticky"] != 0)
     for i, row in enumerate(tables["BalancingInterfaces"]):
         name = resolve(tables, row["Interface"])
         address = first(tables["StatusNetifWatch"], "Name", name).get("Addr", "")
-        gateway = first(tables["DefaultWANGateway"], "InterfaceName", name).get("GatewayAddress", "")
         if row["BalancingGroupId"] in by_id and address not in ("", "0.0.0.0"):
-            members[i] = (by_id[row["BalancingGroupId"]], name, gateway, row["UsagePercent"], address)
+            members[i] = (by_id[row["BalancingGroupId"]], name)
     for i, row in enumerate(tables["BalancingServices"]):
         if row["BalancingGroupId"] in by_id:
             services[i] = (by_id[row["BalancingGroupId"]], json.dumps(row, sort_keys=True))
-    return dict(zip(ORDERED, (groups, members, services)))
+    return {"BalancingGroups": groups, "BalancingInterfaces": members, "BalancingServices": services}
 
 
 def valid(before, after):
     # Whether the edit leaves the two daemons alike unless one is at fault: no
-    # duplicates, every enabled group's client interface resolvable, no share
-    # mode changed on a group that stays, and no mapping changed for a name
-    # that a group or uplink row uses (the daemon reads a changed mapping only
-    # when it next reads a table that uses it, so an operator changes the
-    # mapping first, then the rows), and no sticky group that stays left
-    # without its last service (it keeps the re-record rules of its members,
-    # which a fresh daemon writes only behind service rules).
+    # duplicates, every enabled group's client interface resolvable, no
+    # mapping changed for a name that a group or uplink row uses (the daemon
+    # reads a changed mapping only when it next reads a table that uses it,
+    # so an operator changes the mapping first, then the rows), and no
+    # sticky group that stays left without its last service (it keeps the
+    # re-record rules of its members, which a fresh daemon writes only behind
+    # service rules).
     keys = [[r[column] for r in after[table]] for table, column in (
         ("BalancingGroups", "Id"), ("BalancingServices", "Id"), ("StatusNetifWatch", "Name"),
         ("DefaultWANGateway", "InterfaceName"), ("InterfaceMapping", "LogicalName"))]
     keys.append([(r["BalancingGroupId"], resolve(after, r["Interface"])) for r in after["BalancingInterfaces"]])
     groups = after["BalancingGroups"]
-    mode = {identity: before["BalancingGroups"][i]["Autobalance"]
-            for i, identity in objects(before)["BalancingGroups"].items()}
     used = [r["ClientInterface"] for r in groups] + [r["Interface"] for r in after["BalancingInterfaces"]]
     served = [{s[0] for s in objects(t)["BalancingServices"].values()} for t in (before, after)]
     kept = objects(after)["BalancingGroups"].values()
     return (all(len(k) == len(set(k)) for k in keys) and all(resolve(before, n) == resolve(after, n) for n in used) and
             not any(r["Enable"] == 1 and "$$(" in resolve(after, r["ClientInterface"]) for r in groups) and
-            all(mode.get(identity, groups[i]["Autobalance"]) == groups[i]["Autobalance"]
-                for i, identity in objects(after)["BalancingGroups"].items()) and
             not any(g[2] and g in served[0] and g not in served[1] for g in kept))
 
 
@@ -159,7 +166,8 @@ def ports(rnd, proto):
 
 def group_row(rnd, tables, old):
     row = {"Id": rnd.choice(GROUP_IDS), "Enable": rnd.choice([1, 1, 1, 1, 0, 2]),
-           "ClientInterface": rnd.choice(CLIENTS), "Sticky": rnd.randint(0, 1), "Autobalance": rnd.choice([0, 0, 1, 2])}
+           "ClientInterface": rnd.choice(CLIENTS), "Sticky": rnd.randint(0, 1),
+           "Autobalance": rnd.choice([0, 0, 1, 1, 2])}
     return row, rnd.choice([["Enable"], ["ClientInterface"], ["Sticky"], ["Sticky", "Autobalance"], ["Id"],
                             ["Autobalance"]])
 
@@ -231,22 +239,52 @@ def splits(tables):
     return any(members.count(s[0]) >= 2 for s in found["BalancingServices"].values())
 
 
-def main(seed, count):
+def numbers(text):
+    # Each member number as kcanon maps it: the device of the default route
+    # of table N, the group whose chain sets mark N.
+    dev = {int(t): d for d, t in re.findall(r"^default .*dev (\S+) table (\d+)", text, re.M)}
+    grp = {}
+    for g, m in re.findall(r"^-A LOADBALANCING(\d+) .*--(?:set-x)?mark 0x([0-9a-f]+)", text, re.M):
+        if int(m, 16) >= 256:
+            grp.setdefault(int(m, 16), g)
+    for n in sorted(set(dev) | set(grp)):
+        print("%d %s/%s" % (n, dev.get(n, "?"), grp.get(n, "?")))
+
+
+def dump(tables):
+    return json.dumps(tables, separators=(",", ":"))
+
+
+def main(seed, count, every):
     # While no group splits, up to twenty edits are drawn and the first that
     # makes one split is taken: the series spends most of its time where
-    # there is something to balance.
+    # there is something to balance. A restart creates every object anew, in
+    # row order.
     rnd = random.Random(seed)
     tables, ranks = START, {t: list(range(len(START[t]))) for t in ORDERED}
-    print(json.dumps(START, separators=(",", ":")))
-    for _ in range(count):
+    plan, stretch = [dump(START)], 1
+    for edit in range(1, count + 1):
         for _ in range(1 if splits(tables) else 20):
             args, after, after_ranks = random_edit(rnd, tables, ranks)
             if splits(after):
                 break
         tables, ranks = after, after_ranks
-        copy = dict(tables, **{t: [row for _, row in sorted(zip(ranks[t], tables[t]))] for t in ORDERED})
-        print(" ".join(args) + "\t" + json.dumps(copy, separators=(",", ":")))
+        plan.append(" ".join(args))
+        if edit % 5 and edit < count:
+            continue
+        copy = dump(dict(tables, **{t: [row for _, row in sorted(zip(ranks[t], tables[t]))] for t in ORDERED}))
+        plan[stretch:stretch] = ["ask\t" + copy]
+        plan.append("compare")
+        if edit % every == 0:
+            ranks = {t: list(range(len(tables[t]))) for t in ORDERED}
+            plan += ["ask\t" + dump(tables)] * (dump(tables) != copy)
+            plan += ["restart " + ("KILL" if edit // every % 2 == 0 else "TERM"), "compare"]
+        stretch = len(plan)
+    print("\n".join(plan))
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]), int(sys.argv[2]))
+    if sys.argv[1] == "numbers":
+        numbers(sys.stdin.read())
+    else:
+        main(int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]))
