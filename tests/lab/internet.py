@@ -6,9 +6,9 @@
 # the client learns which uplink carried a connection from the answer alone.
 #
 #   internet.py serve NAME            the server of one ISP (port 80)
-#   internet.py spread N [SRC...]     N new connections (sources taken in
-#                                     turn); prints "u1 N", "u2 N", "u3 N",
-#                                     then "lost N" for those not answered
+#   internet.py spread N              N new connections; prints "u1 N",
+#                                     "u2 N", "u3 N", then "lost N" for those
+#                                     not answered
 #   internet.py per-source K SRC...   K connections from each source; prints
 #                                     "SRC ISP ISP ..." a line each
 #   internet.py hold N FILE           N connections, kept open: prints the
@@ -44,9 +44,8 @@
 # name. The ISPs, the router and the client share the machine's clock, so
 # the times compare with those of "ip -ts monitor" in any namespace.
 
+import concurrent.futures
 import os
-import select
-import selectors
 import socket
 import sys
 import threading
@@ -111,10 +110,10 @@ def ask(source=None):
     return name
 
 
-def spread(n, *sources):
+def spread(n):
     counts = dict.fromkeys(ISPS + ("lost",), 0)
-    for i in range(n):
-        counts[ask(sources[i % len(sources)] if sources else None)] += 1
+    for _ in range(n):
+        counts[ask()] += 1
     for name, count in counts.items():
         print(name, count)
 
@@ -151,43 +150,30 @@ def keep(n, folder):
         time.sleep(0.05)
 
 
-def more(sock, got):
-    """The line read so far from a readable socket, with what it adds; it
-    ends with a newline once the line is complete or the connection ended."""
+def answer(s, deadline):
+    """The ISP that answers a question on a held connection by the deadline,
+    or "lost"."""
     try:
-        chunk = sock.recv(64)
-    except OSError:
-        chunk = b""
-    return got + chunk if chunk else got + b"\n"
+        s.settimeout(max(0.001, deadline - time.time()))
+        s.sendall(b"again\n")
+        return named(s.makefile("rb").readline())
+    except (OSError, AttributeError):
+        return "lost"
 
 
 def asked(held, replace):
     """Asks every held connection at once: the ISP that answers each within
     2 s, or "lost"; with replace, a silent one is replaced by a new
     connection through the ISP it names: "lost>ISP"."""
-    replies = {}
-    for s, _ in held:
-        try:
-            s.sendall(b"again\n")
-            replies[s] = b""
-        except (OSError, AttributeError):
-            pass
-    end = time.time() + 2
-    while time.time() < end:
-        waiting = [s for s, got in replies.items() if not got.endswith(b"\n")]
-        if not waiting:
-            break
-        for s in select.select(waiting, [], [], max(0.0, end - time.time()))[0]:
-            replies[s] = more(s, replies[s])
-    answers = []
-    for h in held:
-        name = named(replies.get(h[0], b""))
-        if name == "lost" and h[0]:
+    deadline = time.time() + 2
+    with concurrent.futures.ThreadPoolExecutor(max(1, len(held))) as pool:
+        answers = list(pool.map(lambda h: answer(h[0], deadline), held))
+    for i, h in enumerate(held):
+        if answers[i] == "lost" and h[0]:
             h[0].close()
-        if name == "lost" and replace:
+        if answers[i] == "lost" and replace:
             h[0], h[1] = greeted()
-            name = "lost>" + h[1]
-        answers.append(name)
+            answers[i] = "lost>" + h[1]
     return answers
 
 
@@ -243,33 +229,29 @@ def udp(isp, seconds, stop=None):
 
 
 def rate(per_second, seconds, stop=None):
-    """New connections at a steady rate, all watched by one selector."""
-    sel = selectors.DefaultSelector()
-    results, start, opened = [], time.time(), 0
-    end = start + seconds
+    """New connections at a steady rate, each in a thread of its own."""
+    results, threads, start = [], [], time.time()
 
-    def done(sock, began, who):
-        results.append((began, who, time.time() - began, sock.getsockname()[1]))
-        sel.unregister(sock)
-        sock.close()
+    def one(began):
+        s = socket.socket()
+        s.settimeout(2)
+        try:
+            s.connect(SERVER)
+            s.settimeout(max(0.001, began + 2 - time.time()))
+            who = named(s.makefile("rb").readline())
+        except OSError:
+            who = "lost"
+        results.append((began, who, time.time() - began, s.getsockname()[1]))
+        s.close()
 
-    while running(end, stop) or sel.get_map():
-        opening, due = running(end, stop), start + opened / per_second
-        if opening and time.time() >= due:
-            s = socket.socket()
-            s.setblocking(False)
-            s.connect_ex(SERVER)
-            sel.register(s, selectors.EVENT_READ, [time.time(), b""])
-            opened += 1
-            continue
-        wait = min(due, time.time() + 0.05) if opening else time.time() + 0.05
-        for key, _ in sel.select(max(0.0, wait - time.time())):
-            key.data[1] = more(key.fileobj, key.data[1])
-            if key.data[1].endswith(b"\n"):
-                done(key.fileobj, key.data[0], named(key.data[1]))
-        for key in list(sel.get_map().values()):
-            if time.time() - key.data[0] > 2:
-                done(key.fileobj, key.data[0], "lost")
+    while True:
+        time.sleep(max(0.0, start + len(threads) / per_second - time.time()))
+        if not running(start + seconds, stop):
+            break
+        threads.append(threading.Thread(target=one, args=(time.time(),)))
+        threads[-1].start()
+    for thread in threads:
+        thread.join()
     for began, who, took, port in sorted(results):
         print("%.6f %s %.1f %d" % (began, who, took * 1000, port))
 
@@ -292,7 +274,7 @@ def moved(stamp, isp, path):
 # of "..." are the rest of the line, "[STOP]" may be left out.
 MODES = {
     "serve": (serve, "NAME", [str]),
-    "spread": (spread, "N [SRC...]", [int]),
+    "spread": (spread, "N", [int]),
     "per-source": (per_source, "K SRC...", [int, str]),
     "hold": (hold, "N FILE", [int, str]),
     "keep": (keep, "N DIR", [int, str]),
