@@ -9,7 +9,7 @@
 #             wan3 10.3.0.2 -> u3 10.3.0.1
 #
 # In a test, source it after lib.sh:
-#   lab_init NAME; lab_private_tmp "$@"; scenario_start
+#   lab_start NAME "$@"; scenario_start
 #   cfg load FILE; quorin_start; edit set TABLE 0 COL=VAL; kstate; ours; kcanon
 # scripts/lab builds the same lab and opens a shell in the router namespace.
 
@@ -30,7 +30,6 @@ scenario_start() {
     lab_exec r iptables -t mangle -N LOADB_PRE
     lab_exec r iptables -t mangle -A PREROUTING -j LOADB_PRE
     lab_dbus r || exit 1
-    unset KOR_TRACELEVEL
     export QUORIN_CMD_LOG=$LAB_DIR/cmd.log
     : >"$QUORIN_CMD_LOG"
     SC_EMPTY=$(kstate)
@@ -81,11 +80,27 @@ sc_listening() { lab_exec "$1" ss -Hltn 'sport = :80' | grep -q .; }
 # the router's main table, with the metric dhcpcd gives (200 + the
 # interface's index).
 scenario_default_routes() {
-    local i index
-    for i in 1 2 3; do
-        index=$(lab_exec r cat /sys/class/net/wan$i/ifindex)
-        lab_exec r ip route add default via 10.$i.0.1 dev wan$i metric $((200 + index))
-    done
+    local i
+    for i in 1 2 3; do sc_default_route add $i; done
+}
+
+# sc_default_route add|replace I [GATEWAY]: that default route through wanI
+# (its gateway 10.I.0.1 unless GATEWAY).
+sc_default_route() {
+    local index
+    index=$(lab_exec r cat "/sys/class/net/wan$2/ifindex")
+    lab_exec r ip route "$1" default via "${3:-10.$2.0.1}" dev "wan$2" metric $((200 + index))
+}
+
+# scenario_routed [ARGS]: scenario_start with netstatd on ARGS (none: as it
+# is packaged), the internet and the default routes; returns once netstatd
+# has written the three gateways.
+scenario_routed() {
+    SC_NETSTATD_ARGS="$*"
+    scenario_start
+    scenario_internet
+    scenario_default_routes
+    lab_wait_for 5 sc_status_written 3 || echo "# netstatd did not write the gateways"
 }
 
 # internet ARGS...: the lab's internet client in the client namespace (see
@@ -95,7 +110,7 @@ internet() { lab_exec c python3 "$LAB_SRC/tests/lab/internet.py" "$@"; }
 
 # spread N [NS]: N new connections from the client namespace (c unless NS),
 # counted on one line: "u1 N u2 N u3 N lost N".
-spread() { lab_exec "${2:-c}" python3 "$LAB_SRC/tests/lab/internet.py" spread "$1" | tr '\n' ' ' | sed 's/ $//'; }
+spread() { lab_exec "${2:-c}" python3 "$LAB_SRC/tests/lab/internet.py" spread "$1" | xargs; }
 
 # through SPLIT ISP...: exactly the ISPs named carried connections of a
 # spread, and none was lost; prints the split.
@@ -142,11 +157,8 @@ quorin_stop() { lab_stop "$SC_QUORIN_PID" TERM; }
 # settle [LINES]: waits (at most 1 s) until the command log has grown beyond
 # LINES, then until the daemon has run no command for 300 ms (at most 10 s).
 settle() {
-    local before=${1:-0} last=-1 now quiet=0 i
-    for i in $(seq 1 20); do
-        [ "$(wc -l <"$QUORIN_CMD_LOG")" -gt "$before" ] && break
-        sleep 0.05
-    done
+    local last=-1 now quiet=0 i
+    lab_wait_for 1 sc_log_longer "${1:-0}"
     for i in $(seq 1 200); do
         now=$(wc -l <"$QUORIN_CMD_LOG")
         if [ "$now" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0 last=$now; fi
@@ -156,6 +168,8 @@ settle() {
     echo "# the daemon did not settle"
     return 1
 }
+
+sc_log_longer() { [ "$(wc -l <"$QUORIN_CMD_LOG")" -gt "$1" ]; }
 
 # edit CFGCTL-ARGS...: one change through cfgctl, then wait for the daemon.
 edit() {
@@ -198,15 +212,10 @@ for line in every.splitlines():
     if m and int(m.group(1)) >= 256:
         tables.setdefault(int(m.group(1)), []).append(line.rstrip())
 for t in sorted(tables):
-    defaults = [l for l in tables[t] if l.startswith("default")]
     others = sorted(l for l in tables[t] if not l.startswith("default"))
-    for line in defaults:
-        print(line)
     if copied and sorted(same(l) for l in others) == copied:
-        print("main copied to table %d" % t)
-    else:
-        for line in others:
-            print(line)
+        others = ["main copied to table %d" % t]
+    print(*[l for l in tables[t] if l.startswith("default")] + others, sep="\n")
 '
 }
 
@@ -227,7 +236,7 @@ ours() {
 # (device, set, number) are sorted, so a rule in the wrong place still shows.
 kcanon() {
     kstate | python3 -c '
-import re, sys
+import itertools, re, sys
 text = sys.stdin.read()
 dev = {int(t): d for d, t in re.findall(r"^default .*dev (\S+) table (\d+)", text, re.M)}
 grp = {}
@@ -244,11 +253,7 @@ for part in text.split("== ")[1:]:
     head, _, body = part.partition("\n")
     lines = [l for l in body.split("\n") if l]
     if head == "mangle":
-        runs = []
-        for l in lines:
-            if runs and shape(runs[-1][-1]) == shape(l): runs[-1].append(l)
-            else: runs.append([l])
-        lines = [l for run in runs for l in sorted(run)]
+        lines = [l for _, run in itertools.groupby(lines, shape) for l in sorted(run)]
     else:
         lines.sort()
     print("== " + head, *lines, sep="\n")
@@ -261,11 +266,7 @@ for part in text.split("== ")[1:]:
 # Link comes from the kernel), the internet and default routes, CONFIG
 # loaded, quorin, uplinkd, and the router's event stream (sc_monitor).
 scenario_failover() {
-    SC_NETSTATD_ARGS="-m"
-    scenario_start
-    scenario_internet
-    scenario_default_routes
-    lab_wait_for 5 sc_status_written 3 || echo "# netstatd did not write the gateways"
+    scenario_routed -m
     cfg load "$1" >/dev/null
     quorin_start
     SC_QUORIN_LOG=$LAB_DIR/quorin.$SC_RUN.log
@@ -290,9 +291,8 @@ health_rows() {
     cfg dump UplinkHealth | jq -r '.UplinkHealth[] | "\(.Name) \(.State) \(.LossPercent) \(.RttMs) \(.Since) \(.Reason)"'
 }
 
-# health NAME: the State that UplinkHealth gives that uplink.
-health() { cfg dump UplinkHealth | jq -r --arg n "$1" '.UplinkHealth[] | select(.Name == $n) | .State'; }
-health_is() { [ "$(health "$1")" = "$2" ]; }
+# health_is NAME STATE: UplinkHealth gives that uplink that State.
+health_is() { health_rows | grep -q "^$1 $2 "; }
 
 # sc_monitor: "ip -ts monitor" of links, addresses and policy rules in the
 # router, its lines in SC_MON; sc_mark prints where the lines from now on
