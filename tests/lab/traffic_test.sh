@@ -25,13 +25,8 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init traffic
-lab_private_tmp "$@"
-SC_NETSTATD_ARGS=""
-scenario_start
-scenario_internet
-scenario_default_routes
-lab_wait_for 5 sc_status_written 3 || echo "# netstatd did not write the three gateways"
+lab_start traffic "$@"
+scenario_routed
 
 # N, the group's "Autobalance", then for wan1..wan3 the share its member
 # must have, "-" for an uplink that is out during the spread.
@@ -53,7 +48,7 @@ quorin_start
 # connection was lost.
 within() {
     python3 - "$1" "$2" "$K" <<'PY'
-import math, struct, sys
+import itertools, math, struct, sys
 def f32(x): return struct.unpack("f", struct.pack("f", x))[0]
 shares = sys.argv[1].split()
 counts = dict(zip(*[iter(sys.argv[2].split())] * 2))
@@ -73,12 +68,9 @@ def interval(p):
         return (0, 0) if p <= 0 else (n, n)
     pmf = [math.exp(math.lgamma(n + 1) - math.lgamma(k + 1) - math.lgamma(n - k + 1)
                     + k * math.log(p) + (n - k) * math.log(1 - p)) for k in range(n + 1)]
-    lo, tail = 0, 0.0
-    while tail + pmf[lo] <= alpha / 2:
-        tail += pmf[lo]; lo += 1
-    hi, tail = n, 0.0
-    while tail + pmf[hi] <= alpha / 2:
-        tail += pmf[hi]; hi -= 1
+    # The first count from each end whose tail, up to it, holds more than alpha / 2.
+    lo = next(k for k, tail in zip(range(n + 1), itertools.accumulate(pmf)) if tail > alpha / 2)
+    hi = next(k for k, tail in zip(range(n, -1, -1), itertools.accumulate(reversed(pmf))) if tail > alpha / 2)
     return lo, hi
 ok = counts.get("lost") == "0"
 for i, p in enumerate(probs):
@@ -90,24 +82,18 @@ sys.exit(0 if ok else 1)
 PY
 }
 
-# uplink_out I, uplink_back I: wan I's link goes down, or up again with its
-# default route back in the main table (the kernel dropped it); both return
-# once netstatd has written the gateways and the daemon has settled.
-uplink_out() {
-    local lines
+# uplink I down|up: wan I's link goes down, or up again with its default
+# route back in the main table (the kernel dropped it); returns once
+# netstatd has written the gateways (2 or 3) and the daemon has settled.
+uplink() {
+    local lines gateways=2
     lines=$(wc -l <"$QUORIN_CMD_LOG")
-    lab_exec r ip link set "wan$1" down
-    lab_wait_for 5 sc_status_written 2 || echo "# netstatd did not remove wan$1's gateway"
-    settle "$lines"
-}
-uplink_back() {
-    local lines index
-    lines=$(wc -l <"$QUORIN_CMD_LOG")
-    lab_exec r ip link set "wan$1" up
-    index=$(lab_exec r cat "/sys/class/net/wan$1/ifindex")
-    lab_wait_for 5 lab_exec r ip route add default via "10.$1.0.1" dev "wan$1" metric $((200 + index)) ||
-        echo "# the default route through wan$1 could not be added"
-    lab_wait_for 5 sc_status_written 3 || echo "# netstatd did not write wan$1's gateway"
+    lab_exec r ip link set "wan$1" "$2"
+    if [ "$2" = up ]; then
+        gateways=3
+        lab_wait_for 5 sc_default_route add "$1" || echo "# the default route through wan$1 could not be added"
+    fi
+    lab_wait_for 5 sc_status_written $gateways || echo "# netstatd did not write the gateways after wan$1 $2"
     settle "$lines"
 }
 
@@ -121,20 +107,17 @@ for line in "${cases[@]}"; do
         mode=$auto
     fi
     out=$(awk '{ for (i = 1; i <= NF; i++) if ($i == "-") print i }' <<<"$shares")
-    [ -z "$out" ] || uplink_out "$out"
+    [ -z "$out" ] || uplink "$out" down
     what="shares $(tr -s ' ' / <<<"$shares")${out:+, wan$out out}"
     lab_log "--- $n connections, $what"
     check "$what: each uplink's count is within its bound; none lost" within "$shares" "$(spread "$n")"
-    [ -z "$out" ] || uplink_back "$out"
+    [ -z "$out" ] || uplink "$out" up
 done
 
 lab_log "--- a sticky group: later connections of a tuple follow the first"
 edit set BalancingGroups 0 Sticky=1
-sources=()
-for i in $(seq 100 129); do
-    lab_exec c ip addr add 192.168.1.$i/24 dev cl0
-    sources+=(192.168.1.$i)
-done
+mapfile -t sources < <(seq -f 192.168.1.%g 100 129)
+for source in "${sources[@]}"; do lab_exec c ip addr add "$source/24" dev cl0; done
 internet per-source 8 "${sources[@]}" >"$LAB_DIR/sticky"
 sed 's/^/# /' "$LAB_DIR/sticky" | head -n 5
 check_eq "all 8 connections of each source took one uplink" "" \
