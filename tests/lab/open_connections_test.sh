@@ -11,33 +11,34 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-lab_init open_connections
-lab_private_tmp "$@"
-SC_NETSTATD_ARGS=""
-scenario_start
-scenario_internet
-scenario_default_routes
+lab_start open_connections "$@"
+scenario_routed
 # A forwarded packet from the LAN whose mark names no member's table is
 # dropped here, instead of leaving through the main table's first default
 # route (wan1), where a connection of u1 would survive by chance.
 lab_exec r ip rule add priority 32765 iif lan0 unreachable
-lab_wait_for 5 sc_status_written 3 || echo "# netstatd did not write the three gateways"
 before=$(kfull)
+
+# wan1_gateway GATEWAY: wan1's default route through GATEWAY; returns once
+# netstatd has written it and the daemon has settled.
+wan1_gateway() {
+    local lines
+    lines=$(wc -l <"$QUORIN_CMD_LOG")
+    sc_default_route replace 1 "$1"
+    lab_wait_for 5 wan1_gateway_is "$1" || echo "# netstatd did not write wan1's gateway $1"
+    settle "$lines"
+}
+wan1_gateway_is() { cfg dump DefaultWANGateway | jq -e --arg g "$1" '.DefaultWANGateway[] | select(.InterfaceName == "wan1" and .GatewayAddress == $g)'; }
 
 # wan1's address comes after quorin started: its member's number is then not
 # the one a fresh start on the three uplinks gives it, and a restart that
 # numbered the members afresh would show.
-wan1_default() { lab_exec r ip route "$1" default via "$2" dev wan1 metric $((200 + $(lab_exec r cat /sys/class/net/wan1/ifindex))); }
-wan1_gateway_is() { cfg dump DefaultWANGateway | jq -e --arg g "$1" '.DefaultWANGateway[] | select(.InterfaceName == "wan1" and .GatewayAddress == $g)'; }
 lab_exec r ip addr del 10.1.0.2/24 dev wan1
 lab_wait_for 5 sc_status_written 2 || echo "# netstatd did not remove wan1's gateway"
 cfg load "$LAB_SRC/docs/demo-config.json" >/dev/null
 quorin_start
-lines=$(wc -l <"$QUORIN_CMD_LOG")
 lab_exec r ip addr add 10.1.0.2/24 dev wan1
-wan1_default replace 10.1.0.1
-lab_wait_for 5 wan1_gateway_is 10.1.0.1 || echo "# netstatd did not write wan1's gateway"
-settle "$lines"
+wan1_gateway 10.1.0.1
 routes=$(kroutes)
 read -r n1 n2 n3 < <(for i in 1 2 3; do sed -n "s/^default via \S* dev wan$i table \([0-9]*\).*/\1/p" <<<"$routes"; done | tr '\n' ' ')
 lab_log "members: wan1 $n1, wan2 $n2, wan3 $n3"
@@ -49,10 +50,8 @@ lab_spawn c "$keep/rounds" python3 "$LAB_SRC/tests/lab/internet.py" keep 30 "$ke
 lab_wait_for 30 test -s "$keep/rounds"
 round=0
 
-# isps LINE: how many connections of that line of the rounds went through
-# each ISP: "u1 N u2 N u3 N".
-isps() { sed -n "$1p" "$keep/rounds" | tr ' ' '\n' | grep -v '^$' | sort | uniq -c | awk '{ printf "%s%s %s", (NR > 1 ? " " : ""), $2, $1 }'; }
-check_eq "30 connections held, 10 through each ISP" "u1 10 u2 10 u3 10" "$(isps 1)"
+check_eq "30 connections held, 10 through each ISP" "10 u1 10 u2 10 u3" \
+    "$(head -n 1 "$keep/rounds" | xargs -n 1 | sort | uniq -c | xargs)"
 
 # asked WHAT: asks every held connection again; checks that each answered
 # through the ISP it had (a line "#SLOT WAS: ANSWER" for each that did not).
@@ -88,10 +87,7 @@ asked "SIGTERM and a new start"
 
 lab_log "--- wan1's gateway moves from 10.1.0.1 to 10.1.0.254"
 lab_exec u1 ip addr add 10.1.0.254/24 dev up1
-lines=$(wc -l <"$QUORIN_CMD_LOG")
-wan1_default replace 10.1.0.254
-lab_wait_for 5 wan1_gateway_is 10.1.0.254 || echo "# netstatd did not write wan1's new gateway"
-settle "$lines"
+wan1_gateway 10.1.0.254
 asked "wan1's gateway moved"
 check_eq "wan1's member table routes through the new gateway" "10.1.0.254" \
     "$(kroutes | sed -n 's/^default via \(\S*\) dev wan1 .*/\1/p')"
