@@ -66,19 +66,17 @@ asked() {
         END { if (NR <= r) print "no answers" }' "$keep/rounds")"
 }
 
-lab_log "--- share changes: 40/30/20, 40/40/20, 40/40/30"
-i=0
-for share in 40 40 30; do
-    edit set BalancingInterfaces $i UsagePercent=$share
-    i=$((i + 1))
-    asked "UsagePercent of wan$i set to $share"
-done
-
-lab_log "--- the group's Autobalance set to 1, StickyTimeout to 60"
-edit set BalancingGroups 0 Autobalance=1
-asked "Autobalance set to 1"
-edit set Balancing 0 StickyTimeout=60
-asked "StickyTimeout set to 60"
+lab_log "--- edits: the shares to 40/40/30 one by one, the group's Autobalance, StickyTimeout"
+while read -r table row value <&3; do
+    edit set "$table" "$row" "$value"
+    asked "$table row $row set to $value"
+done 3<<'EDITS'
+BalancingInterfaces 0 UsagePercent=40
+BalancingInterfaces 1 UsagePercent=40
+BalancingInterfaces 2 UsagePercent=30
+BalancingGroups 0 Autobalance=1
+Balancing 0 StickyTimeout=60
+EDITS
 
 lab_log "--- quorin restarted after SIGTERM"
 quorin_stop
