@@ -98,9 +98,7 @@ uplink() {
 }
 
 mode=0
-mapfile -t cases <<<"$CASES"
-for line in "${cases[@]}"; do
-    read -r n auto shares <<<"$line"
+while read -r n auto shares <&3; do
     if [ "$auto" != "$mode" ]; then
         lab_log "--- \"Autobalance\" $auto, set on the live group"
         edit set BalancingGroups 0 Autobalance="$auto"
@@ -112,7 +110,7 @@ for line in "${cases[@]}"; do
     lab_log "--- $n connections, $what"
     check "$what: each uplink's count is within its bound; none lost" within "$shares" "$(spread "$n")"
     [ -z "$out" ] || uplink "$out" up
-done
+done 3<<<"$CASES"
 
 lab_log "--- a sticky group: later connections of a tuple follow the first"
 edit set BalancingGroups 0 Sticky=1
