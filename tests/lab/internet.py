@@ -88,18 +88,15 @@ def named(line):
 
 def greeted(source=None):
     """A new connection and the ISP that greets it, or (None, "lost")."""
+    s = None
     try:
         s = socket.create_connection(SERVER, timeout=1, source_address=(source, 0) if source else None)
-    except OSError:
-        return None, "lost"
-    try:
         name = named(s.makefile("rb").readline())
     except OSError:
         name = "lost"
-    if name == "lost":
+    if s and name == "lost":
         s.close()
-        return None, name
-    return s, name
+    return (s, name) if name != "lost" else (None, name)
 
 
 def ask(source=None):
