@@ -71,9 +71,28 @@ lab_private_tmp() {
 lab_ns() { printf '%s-%s' "$LAB_PREFIX" "$1"; }
 
 lab_netns() {
+    lab_guard
     ip netns add "$LAB_PREFIX-$1" || { echo "FAIL: cannot create namespace $LAB_PREFIX-$1"; exit 1; }
     LAB_NETNS+=("$LAB_PREFIX-$1")
+    echo "$LAB_PREFIX-$1" >>"$LAB_GUARD"
     lab_exec "$1" ip link set lo up
+}
+
+# lab_guard: once per test, a watcher outside the test's process tree that
+# removes the namespaces listed in LAB_GUARD when the test is gone without
+# its cleanup (killed by a timeout or SIGKILL); after a cleanup the list is
+# gone and it has nothing to do.
+lab_guard() {
+    [ -z "${LAB_GUARD:-}" ] || return 0
+    LAB_GUARD=/run/quorin-lab.$LAB_PREFIX.netns
+    : >"$LAB_GUARD"
+    setsid -f bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done
+        [ -f "$2" ] || exit 0
+        while read -r ns; do
+            ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
+            ip netns del "$ns" 2>/dev/null
+        done <"$2"
+        rm -f "$2"' lab-guard "$$" "$LAB_GUARD" </dev/null >/dev/null 2>&1
 }
 
 # lab_veth NS1 IF1 NS2 IF2: a veth pair between two lab namespaces, both ends up.
@@ -141,6 +160,8 @@ check_eq() {
 # removes the namespaces.
 lab_cleanup() {
     local i ns
+    # A second signal must not cut the cleanup short.
+    trap '' INT TERM HUP
     for ((i = ${#LAB_PIDS[@]} - 1; i >= 0; i--)); do
         lab_stop "${LAB_PIDS[i]}" TERM 3
     done
@@ -148,6 +169,7 @@ lab_cleanup() {
         ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
         ip netns del "$ns" 2>/dev/null
     done
+    [ -z "${LAB_GUARD:-}" ] || rm -f "$LAB_GUARD"
     if [ -n "${LAB_OLDTMP:-}" ]; then
         umount -l "$LAB_OLDTMP" 2>/dev/null
         rmdir "$LAB_OLDTMP" 2>/dev/null
