@@ -56,18 +56,7 @@ void BalancingGroup::commit() {
         return;
     }
 
-    for (BalancingService& service : services) {
-        if (service.active) continue;
-        service.activate(actionQueue);
-        if (debugMode) service.setDebugMode(true);
-    }
-    // Every member gets its set, sticky group or not.
-    for (OutInterface& member : interfaces) {
-        if (member.ipsetCreated) continue;
-        member.createIpset(actionQueue);
-        if (debugMode) member.setDebugMode(true);
-    }
-
+    activateMembers();
     if (interfaces.empty()) {
         KOR_Sysloglevel_info(logModule, logFile, __LINE__,
                              VAStr("WARNING! Group ID %ld with client Interface %s has no active upstream "
@@ -86,6 +75,33 @@ void BalancingGroup::commit() {
         for (BalancingService& service : services) service.beginRebuild();
     }
 
+    std::vector<std::string> joined;
+    const bool anyRuleCreated = applySplit(joined);
+    if (anyRuleCreated) moveChainTail();
+    // The new rules decide from here on: what left goes first, then what
+    // nothing reaches any more.
+    releaseLeavers();
+    if (anyRuleCreated) finishChainTail();
+    for (BalancingService& service : services) service.endRebuild();
+    updateStickyRules();
+    logJoiners(joined);
+}
+
+void BalancingGroup::activateMembers() {
+    for (BalancingService& service : services) {
+        if (service.active) continue;
+        service.activate(actionQueue);
+        if (debugMode) service.setDebugMode(true);
+    }
+    // Every member gets its set, sticky group or not.
+    for (OutInterface& member : interfaces) {
+        if (member.ipsetCreated) continue;
+        member.createIpset(actionQueue);
+        if (debugMode) member.setDebugMode(true);
+    }
+}
+
+bool BalancingGroup::applySplit(std::vector<std::string>& joined) {
     // The first up member is the base: it marks every matching packet. Each
     // later member re-marks its share of what still carries the base mark.
     const uint32_t memberCount = static_cast<uint32_t>(interfaces.size());
@@ -94,7 +110,6 @@ void BalancingGroup::commit() {
     int32_t baseMark = 0;
     bool first = true;
     bool anyRuleCreated = false;
-    std::vector<std::string> joined;
     for (OutInterface& member : interfaces) {
         const SplitPart p = *part++;
         const bool wasApplied = member.applied;
@@ -112,15 +127,7 @@ void BalancingGroup::commit() {
             for (BalancingService& service : services) service.deleteRules(member.tableId);
         }
     }
-
-    if (anyRuleCreated) moveChainTail();
-    // The new rules decide from here on: what left goes first, then what
-    // nothing reaches any more.
-    releaseLeavers();
-    if (anyRuleCreated) finishChainTail();
-    for (BalancingService& service : services) service.endRebuild();
-    updateStickyRules();
-    logJoiners(joined);
+    return anyRuleCreated;
 }
 
 void BalancingGroup::moveChainTail() {

@@ -159,6 +159,11 @@ private:
     // member in list order; members that are down get {0, 0}.
     std::vector<SplitPart> splitParts() const;
     OutInterface* reclaim(const std::string& interfaceName);
+    // Activates new services and creates new members' sets.
+    void activateMembers();
+    // Applies every member and creates the service rules of the split;
+    // names the members that joined. True when a rule was created.
+    bool applySplit(std::vector<std::string>& joined);
     std::string chainName() const;
     // The sticky rules of a member: the rule that sets its mark for tuples in
     // its ipset, and the rule that records marked tuples in it.

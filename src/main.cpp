@@ -53,16 +53,8 @@ extern "C" void onStopSignal(int) { stopRequested = 1; }
 // the process.
 extern "C" void onBrokenPipe(int) {}
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    kor::error::DefaultAssertHook assertHook;
-
-    KOR_Sysloglevel_construct2("", argv[0]);
-    const KOR_Modul logModule = KOR_Sysloglevel_registerModul("quorin");
-
-    bool daemonize = false;
-    std::string pidPath = defaultPidPath;
+// Reads the options; -1 to go on, else the status to exit with.
+int readOptions(int argc, char** argv, bool& daemonize, std::string& pidPath) {
     int opt;
     while ((opt = getopt(argc, argv, "hbdp:")) != -1) {
         switch (opt) {
@@ -88,33 +80,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    return -1;
+}
 
-    if (debugMode) KOR_Sysloglevel_changeTracelevel("quorin", 1023);
-
-    // Console logging until we know whether we daemonize.
-    KOR_Sysloglevel_set(0);
-    assertHook.setSyslog(false);
-
-    KOR_Daemon daemon;
-    KOR_Daemon_construct(&daemon, "quorin", pidPath.c_str());
-
-    // Checked in the foreground too: two instances would fight over the same
-    // chains and routing tables.
-    if (KOR_Daemon_occupiedPidFile(&daemon) != 0) {
-        const std::string text = std::string("Another process is already running. Exiting...") + "\n";
-        KOR_Sysloglevel_error(logModule, "main", __LINE__, text.c_str());
-        return 1;
-    }
-
-    // Two instances that both passed the check above race for the PID file;
-    // the one that does not get it ends here.
-    if (daemonize && KOR_Daemon_background(&daemon, assertHook, logModule, "main") != 0) return 1;
-
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
-    signal(SIGQUIT, onStopSignal);
-    signal(SIGPIPE, onBrokenPipe);
-
+// The long-lived objects and the main loop, until a stop signal or a fault
+// of the bus; everything is torn down in reverse order of construction on
+// the way out. The exit status.
+int serve(const std::string& pidPath, KOR_Modul logModule) {
     int exitStatus = 0;
     try {
         // Everything in this block is torn down in reverse order of
@@ -168,6 +140,49 @@ int main(int argc, char** argv) {
         KOR_Sysloglevel_error(logModule, "main", __LINE__, "Unknown exception");
         exitStatus = 1;
     }
+    return exitStatus;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kor::error::DefaultAssertHook assertHook;
+
+    KOR_Sysloglevel_construct2("", argv[0]);
+    const KOR_Modul logModule = KOR_Sysloglevel_registerModul("quorin");
+
+    bool daemonize = false;
+    std::string pidPath = defaultPidPath;
+    const int optionStatus = readOptions(argc, argv, daemonize, pidPath);
+    if (optionStatus >= 0) return optionStatus;
+
+    if (debugMode) KOR_Sysloglevel_changeTracelevel("quorin", 1023);
+
+    // Console logging until we know whether we daemonize.
+    KOR_Sysloglevel_set(0);
+    assertHook.setSyslog(false);
+
+    KOR_Daemon daemon;
+    KOR_Daemon_construct(&daemon, "quorin", pidPath.c_str());
+
+    // Checked in the foreground too: two instances would fight over the same
+    // chains and routing tables.
+    if (KOR_Daemon_occupiedPidFile(&daemon) != 0) {
+        const std::string text = std::string("Another process is already running. Exiting...") + "\n";
+        KOR_Sysloglevel_error(logModule, "main", __LINE__, text.c_str());
+        return 1;
+    }
+
+    // Two instances that both passed the check above race for the PID file;
+    // the one that does not get it ends here.
+    if (daemonize && KOR_Daemon_background(&daemon, assertHook, logModule, "main") != 0) return 1;
+
+    signal(SIGINT, onStopSignal);
+    signal(SIGTERM, onStopSignal);
+    signal(SIGQUIT, onStopSignal);
+    signal(SIGPIPE, onBrokenPipe);
+
+    const int exitStatus = serve(pidPath, logModule);
 
     KOR_Daemon_deletePidFile(&daemon);
     return exitStatus;

@@ -104,6 +104,16 @@ private:
     // when the read changed the model, unless always): what an event that
     // may take members out ends with.
     void rereadInterfaces(const char* operation, bool always);
+    // Finds or makes the group of one enabled row, or sets the new
+    // share mode of the group it finds; true when that changed the model.
+    bool claimGroup(int32_t id, const std::string& clientInterface, uint32_t autobalance, bool sticky,
+                    std::vector<const BalancingGroup*>& claimed);
+    // Deletes the groups the last read of the groups table did not find.
+    void deleteObsoleteGroups();
+    // Offers one uplink row, with its status, to the groups of that id; true
+    // when that changed the model.
+    bool offerUplink(kor::cfg::IConfigAccess* access, int32_t groupId, const std::string& name,
+                     int32_t usagePercent);
     // The uplink's gateway and address from the status tables; false when
     // it has no status row or a value there is refused (and logged).
     bool readUplinkStatus(kor::cfg::IConfigAccess* access, const std::string& name, std::string& gateway,

@@ -103,38 +103,47 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
             continue;
         }
 
-        BalancingGroup* same = nullptr;
-        for (auto& group : groups) {
-            if (group.clientInterface == clientInterface && group.id == id && group.sticky == sticky) {
-                same = &group;
-                break;
-            }
-        }
-        const BalancingGroup* clash = nullptr;
-        for (const auto* group : claimed)
-            if (group->id == id && group != same) clash = group;
-        if (clash) {
-            KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
-                                  VAStr("%s: group %ld on %s ignored: group %ld already balances %s",
-                                        "ReadBalancingGroups", long(id), clientInterface.c_str(), long(clash->id),
-                                        clash->clientInterface.c_str()));
-            continue;
-        }
-        if (same) {
-            same->setObsolete(false);
-            claimed.push_back(same);
-            // A new share mode applies to the live group: the table would
-            // say one split and the kernel do another until a restart.
-            if (same->setAutobalance(uint32_t(autobalance))) created = true;
-            continue;
-        }
-        groups.emplace_back(id, clientInterface, uint32_t(autobalance), sticky);
-        groups.back().flushStates = flushStates;
-        claimed.push_back(&groups.back());
-        routeSyncPending = true;
-        created = true;
+        const bool changed = claimGroup(id, clientInterface, uint32_t(autobalance), sticky, claimed);
+        created = created || changed;
     }
+    deleteObsoleteGroups();
+    return created;
+}
 
+bool quorin::claimGroup(int32_t id, const std::string& clientInterface, uint32_t autobalance, bool sticky,
+                        std::vector<const BalancingGroup*>& claimed) {
+    BalancingGroup* same = nullptr;
+    for (auto& group : groups) {
+        if (group.clientInterface == clientInterface && group.id == id && group.sticky == sticky) {
+            same = &group;
+            break;
+        }
+    }
+    const BalancingGroup* clash = nullptr;
+    for (const auto* group : claimed)
+        if (group->id == id && group != same) clash = group;
+    if (clash) {
+        KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
+                              VAStr("%s: group %ld on %s ignored: group %ld already balances %s",
+                                    "ReadBalancingGroups", long(id), clientInterface.c_str(), long(clash->id),
+                                    clash->clientInterface.c_str()));
+        return false;
+    }
+    if (same) {
+        same->setObsolete(false);
+        claimed.push_back(same);
+        // A new share mode applies to the live group: the table would say
+        // one split and the kernel do another until a restart.
+        return same->setAutobalance(autobalance);
+    }
+    groups.emplace_back(id, clientInterface, autobalance, sticky);
+    groups.back().flushStates = flushStates;
+    claimed.push_back(&groups.back());
+    routeSyncPending = true;
+    return true;
+}
+
+void quorin::deleteObsoleteGroups() {
     std::vector<std::string> gone;
     for (auto it = groups.begin(); it != groups.end();) {
         if (!it->obsolete) {
@@ -147,7 +156,6 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
         it = groups.erase(it);
     }
     keepSharedUplinks(gone);
-    return created;
 }
 
 bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
@@ -176,29 +184,8 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
             continue;
         }
 
-        std::string gateway;
-        std::string address;
-        // No status: the sweep below removes it.
-        if (!readUplinkStatus(access, name, gateway, address)) continue;
-        // A link that is down and an uplink that uplinkd found dead count
-        // as an interface without address: the member leaves the split.
-        const std::string out = whyUplinkOut(access, name, address);
-        if (out.empty()) {
-            if (debugMode)
-                KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
-                                     VAStr("Interface %s is Up (%s) and will be used for loadbalancing", name.c_str(),
-                                           address.c_str()));
-        } else if (debugMode) {
-            KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
-                                 VAStr("Interface %s is down and will not be used for loadbalancing", name.c_str()));
-        }
-        for (auto& group : groups) {
-            if (group.id != groupId) continue;
-            if (!out.empty()) group.noteLeaveReason(name, out);
-            const bool added = group.addInterface(name, gateway, int32_t(usagePercent),
-                                                  out.empty() ? address : noAddress, stickyTimeout);
-            changed = changed || added;
-        }
+        const bool added = offerUplink(access, groupId, name, int32_t(usagePercent));
+        changed = changed || added;
     }
 
     std::vector<std::string> gone;
@@ -210,6 +197,32 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
         changed = changed || deleted;
     }
     keepSharedUplinks(gone);
+    return changed;
+}
+
+bool quorin::offerUplink(kor::cfg::IConfigAccess* access, int32_t groupId, const std::string& name,
+                         int32_t usagePercent) {
+    std::string gateway;
+    std::string address;
+    // No status: the sweep removes it.
+    if (!readUplinkStatus(access, name, gateway, address)) return false;
+    // A link that is down and an uplink that uplinkd found dead count as an
+    // interface without address: the member leaves the split.
+    const std::string out = whyUplinkOut(access, name, address);
+    if (debugMode)
+        KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
+                             out.empty() ? VAStr("Interface %s is Up (%s) and will be used for loadbalancing",
+                                                 name.c_str(), address.c_str())
+                                         : VAStr("Interface %s is down and will not be used for loadbalancing",
+                                                 name.c_str()));
+    bool changed = false;
+    for (auto& group : groups) {
+        if (group.id != groupId) continue;
+        if (!out.empty()) group.noteLeaveReason(name, out);
+        const bool added =
+            group.addInterface(name, gateway, usagePercent, out.empty() ? address : noAddress, stickyTimeout);
+        changed = changed || added;
+    }
     return changed;
 }
 
