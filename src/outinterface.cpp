@@ -177,7 +177,8 @@ bool OutInterface::reconfigure(const std::string& gatewayAddress, int32_t usageP
         delRouteCommand = routeLine("del");
     }
     actionQueue->process();
-    routeTableHash = computeRouteTableHash();
+    // Only the route is in the table's listing.
+    if (rerouted) routeTableHash = computeRouteTableHash();
     return shareChanged;
 }
 

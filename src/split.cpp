@@ -16,7 +16,7 @@ std::vector<BalancingGroup::SplitPart> BalancingGroup::splitParts() const {
     // can neither overflow the sum nor turn it negative.
     const auto shareOf = [&](const OutInterface& member) {
         if (autobalance == 1) return static_cast<int32_t>(100 / memberCount);
-        return autobalance == 0 ? std::min(std::max(member.usagePercent, 0), 100) : 0;
+        return std::min(std::max(member.usagePercent, 0), 100);
     };
     int32_t total = 0;
     int32_t upCount = 0;

@@ -58,19 +58,20 @@ protected:
         ::testing::internal::CaptureStderr();
         db.counted.clear();
         db.starts = db.ends = 0;
+        // COLUMN VALUE... into a row; decimal values are integers.
+        const auto cells = [&](Row& row) {
+            while (words(a) && words(b))
+                row[a] = b.find_first_not_of("-0123456789") == std::string::npos ? Value(std::stoll(b)) : Value(b);
+        };
         if (verb == "table") {
             words(table);
             db.tables[table].clear();
         } else if (verb == "row") {
             words(table);
-            Row& row = db.tables[table].emplace_back();
-            while (words(a) && words(b))
-                row[a] = b.find_first_not_of("-0123456789") == std::string::npos ? Value(std::stoll(b)) : Value(b);
+            cells(db.tables[table].emplace_back());
         } else if (verb == "set") {  // TABLE N COLUMN VALUE...
             words(table) >> c;
-            Row& row = db.tables[table].at(std::stoul(c));
-            while (words(a) && words(b))
-                row[a] = b.find_first_not_of("-0123456789") == std::string::npos ? Value(std::stoll(b)) : Value(b);
+            cells(db.tables[table].at(std::stoul(c)));
         } else if (verb == "drop") {
             words(table) >> b;
             db.tables[table].erase(db.tables[table].begin() + std::stoi(b));
