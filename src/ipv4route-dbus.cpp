@@ -64,6 +64,13 @@ void IPv4RouteDBusProxy::onRemovedIPv4Route(const std::string& destination, cons
     mirrorRoute(*controller, logModule, false, destination, prefixLength, gateway, device, table);
 }
 
+void IPv4RouteDBusProxy::onIPv4RoutesReread(const uint32_t& table) {
+    KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "IPv4RoutesReread");
+    // 0: the service follows every table, the main table among them.
+    if (table != mainTable && table != 0) return;
+    controller->requestReconcile("the route service read the kernel's routes again");
+}
+
 std::vector<IPv4RouteInfo> IPv4RouteDBusProxy::GetIPv4RoutesFromTable(uint32_t table) {
     auto answer = com::mirandel::network::IPv4Route_proxy::GetIPv4RoutesFromTable(table);
     std::vector<IPv4RouteInfo> routes;

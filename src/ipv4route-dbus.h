@@ -39,6 +39,10 @@ public:
                             const std::string& gateway, const std::string& extra, const std::string& device,
                             const uint32_t& table);
 
+    // The route service read the kernel's routes again: signals may have
+    // been lost, so the member tables are compared with the main table.
+    void onIPv4RoutesReread(const uint32_t& table);
+
     // The routes of one kernel table, in the order of the answer. Blocks for
     // the answer; a failed call or an answer of the wrong shape throws the
     // bus library's error.
@@ -62,6 +66,7 @@ private:
                           const std::string& extra, const std::string& device, const uint32_t& table) override {
         onRemovedIPv4Route(destination, prefixLength, gateway, extra, device, table);
     }
+    void IPv4RoutesReread(const uint32_t& table) override { onIPv4RoutesReread(table); }
 };
 
 // The full copy of the main table that the main loop makes when the

@@ -26,6 +26,7 @@
 #include "moduna/net/EventDispatcher.h"
 #include "moduna/net/LoopBusDispatcher.h"
 #include "quorin.h"
+#include "reconcile.h"
 
 namespace {
 
@@ -129,6 +130,10 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
                 controller.routeSyncPending = false;
                 // The full copy of the main table into every member table.
                 kor::quorin::copyMainTableRoutes(controller, logModule, routeProxy.GetIPv4RoutesFromTable(254));
+            }
+            if (controller.reconcilePending) {
+                controller.reconcilePending = false;
+                kor::quorin::reconcileMemberTables(controller, logModule);
             }
         }
 

@@ -26,6 +26,7 @@ const int32_t tableIdLimit = MemberNumbers::highestUsable + 1;
 
 quorin::quorin()
     : routeSyncPending(false),
+      reconcilePending(false),
       logModule(KOR_Sysloglevel_registerModul("quorin")),
       configAccess(nullptr),
       debugMode(false),
@@ -215,6 +216,13 @@ void quorin::DelRoute(const std::string& destination, const int& prefixLength, c
                                     destination.c_str()));
     if (!copyableRoute("DelRoute", destination, prefixLength, gateway, device)) return;
     for (auto& group : groups) group.delRouteFromAllTables(destination, prefixLength, gateway, device);
+}
+
+void quorin::requestReconcile(const std::string& why) {
+    if (!reconcilePending)
+        KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
+                             VAStr("routes: %s; the member tables will be compared with the main table", why.c_str()));
+    reconcilePending = true;
 }
 
 bool quorin::copyableRoute(const char* operation, const std::string& destination, const int& prefixLength,

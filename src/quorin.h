@@ -74,6 +74,13 @@ public:
     // Set by the readers and commits; the main loop clears it and copies.
     bool routeSyncPending;
 
+    // Route signals may have been lost (the route service read the kernel
+    // again, the bus connection came back, the route service reappeared):
+    // every member table is to be compared with the main table. Logs why;
+    // the main loop clears reconcilePending and reconciles.
+    void requestReconcile(const std::string& why);
+    bool reconcilePending;
+
 private:
     // Opens a transaction with the configuration service, retrying while it
     // is busy; true when one was started.
