@@ -26,7 +26,6 @@
 #include "moduna/net/EventDispatcher.h"
 #include "moduna/net/LoopBusDispatcher.h"
 #include "quorin.h"
-#include "reconcile.h"
 
 namespace {
 
@@ -130,11 +129,16 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
                 controller.routeSyncPending = false;
                 // The full copy of the main table into every member table.
                 kor::quorin::copyMainTableRoutes(controller, logModule, routeProxy.GetIPv4RoutesFromTable(254));
+                // The fingerprints include the copies: a table that nobody
+                // else changed is never rebuilt.
+                controller.retakeFingerprints();
             }
             if (controller.reconcilePending) {
                 controller.reconcilePending = false;
-                kor::quorin::reconcileMemberTables(controller, logModule);
+                kor::quorin::KernelRouteReader reader;
+                if (!controller.reconcileMemberTables(reader)) controller.requestReconcile("a table could not be read");
             }
+            controller.settleFingerprints(std::chrono::steady_clock::now());
         }
 
         KOR_Sysloglevel_info(logModule, "main", __LINE__, "run: exiting");

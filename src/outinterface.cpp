@@ -203,18 +203,30 @@ void OutInterface::remove() {
 }
 
 std::string OutInterface::computeRouteTableHash() const {
-    if (tableId == 0) return currentTimeText();
+    std::string listing;
+    if (!listTable(listing)) return currentTimeText();
+    return fingerprint(listing);
+}
 
+bool OutInterface::listTable(std::string& listing) const {
+    if (tableId == 0) return false;
     char command[64];
     snprintf(command, sizeof command, "/sbin/ip route show table %d", static_cast<int>(tableId));
     FILE* pipe = popen(command, "r");
-    if (!pipe) return currentTimeText();
-
-    std::string listing;
-    char byte;
-    while (fread(&byte, 1, 1, pipe) == 1) listing.push_back(byte);
+    if (!pipe) return false;
+    char block[65536];
+    size_t got;
+    while ((got = fread(block, 1, sizeof block, pipe)) > 0) listing.append(block, got);
     pclose(pipe);
-    return fingerprint(listing);
+    return true;
+}
+
+bool OutInterface::retakeFingerprint() {
+    std::string listing;
+    if (!applied || !listTable(listing)) return false;
+    if (listing.compare(0, 8, "default ") != 0 && listing.find("\ndefault ") == std::string::npos) return false;
+    routeTableHash = fingerprint(listing);
+    return true;
 }
 
 std::string OutInterface::fingerprint(const std::string& text) {

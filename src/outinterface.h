@@ -75,6 +75,12 @@ public:
     // digits; the current local time text when the listing cannot be read
     // or the member has no number yet. Not stored.
     std::string computeRouteTableHash() const;
+    // Takes the fingerprint again after our own writes to the table (the
+    // copies of the main table's routes), so that only a change by someone
+    // else makes the table differ from it. A table that lacks its default
+    // route keeps the old fingerprint: the kernel took the route away, and
+    // the next check must rebuild the member. True when taken.
+    bool retakeFingerprint();
 
     // SHA-256 of a text as 64 lowercase hex digits.
     static std::string fingerprint(const std::string& text);
@@ -84,6 +90,8 @@ private:
     std::string jumpAddLine() const;
     std::string routeLine(const char* verb) const;
     std::string ruleDelLine() const;
+    // The listing of the member's table; false when it cannot be read.
+    bool listTable(std::string& listing) const;
     // A set of the current timeout takes the old one's place in every rule
     // that names it; its entries are dropped.
     void replaceIpset();

@@ -205,6 +205,8 @@ void quorin::AddRoute(const std::string& destination, const int& prefixLength, c
                               VAStr("will add route for destination %s to all sub tables", destination.c_str()));
     if (!copyableRoute("AddRoute", destination, prefixLength, gateway, device)) return;
     for (auto& group : groups) group.addRouteToAllTables(destination, prefixLength, gateway, device);
+    copiesUnsettled = true;
+    copiesWrittenAt = std::chrono::steady_clock::now();
 }
 
 void quorin::DelRoute(const std::string& destination, const int& prefixLength, const std::string& gateway,
@@ -216,6 +218,8 @@ void quorin::DelRoute(const std::string& destination, const int& prefixLength, c
                                     destination.c_str()));
     if (!copyableRoute("DelRoute", destination, prefixLength, gateway, device)) return;
     for (auto& group : groups) group.delRouteFromAllTables(destination, prefixLength, gateway, device);
+    copiesUnsettled = true;
+    copiesWrittenAt = std::chrono::steady_clock::now();
 }
 
 void quorin::requestReconcile(const std::string& why) {
@@ -223,6 +227,19 @@ void quorin::requestReconcile(const std::string& why) {
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
                              VAStr("routes: %s; the member tables will be compared with the main table", why.c_str()));
     reconcilePending = true;
+}
+
+void quorin::retakeFingerprints() {
+    copiesUnsettled = false;
+    for (auto& group : groups)
+        for (OutInterface& member : group.interfaces) member.retakeFingerprint();
+}
+
+void quorin::settleFingerprints(std::chrono::steady_clock::time_point now) {
+    // A burst of route signals would otherwise list every table after each
+    // pass of the loop.
+    const auto rest = std::chrono::milliseconds(500);
+    if (copiesUnsettled && now - copiesWrittenAt >= rest) retakeFingerprints();
 }
 
 bool quorin::copyableRoute(const char* operation, const std::string& destination, const int& prefixLength,

@@ -4,6 +4,7 @@
 // the model to the kernel, hands out routing-table numbers and receives the
 // network-status events.
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -12,6 +13,7 @@
 #include "groups.h"
 #include "kor/cfg/ActionQueue.h"
 #include "numbers.h"
+#include "routetables.h"
 #include "kor/cfg/IConfigAccess.h"
 #include "kor/cfg/IConfigHandler.h"
 #include "moduna/NameList.h"
@@ -80,6 +82,20 @@ public:
     // the main loop clears reconcilePending and reconciles.
     void requestReconcile(const std::string& why);
     bool reconcilePending;
+    // Compares every numbered member's table with the main table, both read
+    // through the reader, and queues the lines that make them equal; then
+    // takes the members' fingerprints again. False when a table could not
+    // be read (logged): the comparison is to be made again later.
+    bool reconcileMemberTables(RouteTableReader& reader);
+
+    // The fingerprint of each applied member's table, taken again after our
+    // own copies went in (a full copy, a reconcile), so that only a change
+    // by someone else sends a member through a rebuild.
+    void retakeFingerprints();
+    // The same once the copies of route signals have come to rest: no route
+    // signal wrote to the tables for a moment. The main loop calls it after
+    // every pass.
+    void settleFingerprints(std::chrono::steady_clock::time_point now);
 
 private:
     // Opens a transaction with the configuration service, retrying while it
@@ -129,6 +145,11 @@ private:
     // is "0.0.0.0", its link is down, or uplinkd judged it down. "" when it
     // can.
     std::string whyUplinkOut(kor::cfg::IConfigAccess* access, const std::string& name, const std::string& address);
+
+    // Route signals wrote to the member tables since the fingerprints were
+    // last taken, the last of them at copiesWrittenAt.
+    bool copiesUnsettled = false;
+    std::chrono::steady_clock::time_point copiesWrittenAt;
 
     int logModule;
     // Borrowed from the configuration client: the access object of the latest

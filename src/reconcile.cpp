@@ -1,12 +1,130 @@
 #include "reconcile.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <tuple>
+
 #include "kor/sysloglevel.h"
+#include "quorin.h"
 
 namespace kor {
 namespace quorin {
 
-void reconcileMemberTables(quorin& /*controller*/, int logModule) {
-    KOR_Sysloglevel_trace(logModule, "main", __LINE__, "reconcileMemberTables");
+namespace {
+
+const uint32_t mainTable = 254;
+
+std::string dotted(uint32_t hostOrder) {
+    const uint32_t address = htonl(hostOrder);
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+CopyKey keyOf(const TableRoute& route) { return {route.destination, route.length, route.gateway, route.device}; }
+
+// The same text as a copy made from a route signal.
+std::string routeLine(const char* verb, int32_t table, const CopyKey& key, RouteTableReader& names) {
+    std::string line = std::string("ip route ") + verb + " table " + std::to_string(table) + " " +
+                       dotted(key.destination) + "/" + std::to_string(key.length);
+    if (key.gateway != 0) line += " via " + dotted(key.gateway);
+    const std::string device = names.deviceName(key.device);
+    if (!device.empty()) line += " dev " + device;
+    return line;
+}
+
+}  // namespace
+
+bool CopyKey::operator<(const CopyKey& other) const {
+    return std::tie(destination, length, gateway, device) <
+           std::tie(other.destination, other.length, other.gateway, other.device);
+}
+
+bool CopyKey::operator==(const CopyKey& other) const {
+    return destination == other.destination && length == other.length && gateway == other.gateway &&
+           device == other.device;
+}
+
+std::vector<CopyKey> wantedCopies(std::vector<TableRoute> mainRoutes) {
+    // The default route is recognised by its destination alone, whatever
+    // its prefix length, as the route signals are.
+    mainRoutes.erase(std::remove_if(mainRoutes.begin(), mainRoutes.end(),
+                                    [](const TableRoute& r) { return r.destination == 0; }),
+                     mainRoutes.end());
+    std::sort(mainRoutes.begin(), mainRoutes.end(), [](const TableRoute& a, const TableRoute& b) {
+        return std::tie(a.destination, a.length, a.metric, a.gateway, a.device) <
+               std::tie(b.destination, b.length, b.metric, b.gateway, b.device);
+    });
+    std::vector<CopyKey> wanted;
+    wanted.reserve(mainRoutes.size());
+    for (const TableRoute& route : mainRoutes) {
+        if (!wanted.empty() && wanted.back().destination == route.destination && wanted.back().length == route.length)
+            continue;
+        wanted.push_back(keyOf(route));
+    }
+    return wanted;
+}
+
+ReconcilePlan planMemberTable(int32_t table, const std::vector<CopyKey>& wanted,
+                              const std::vector<TableRoute>& memberRoutes, RouteTableReader& names) {
+    std::vector<CopyKey> held;
+    held.reserve(memberRoutes.size());
+    for (const TableRoute& route : memberRoutes)
+        if (route.destination != 0) held.push_back(keyOf(route));
+    std::sort(held.begin(), held.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
+
+    std::vector<CopyKey> stale, missing;
+    std::set_difference(held.begin(), held.end(), wanted.begin(), wanted.end(), std::back_inserter(stale));
+    std::set_difference(wanted.begin(), wanted.end(), held.begin(), held.end(), std::back_inserter(missing));
+    ReconcilePlan plan;
+    plan.deleted = stale.size();
+    plan.added = missing.size();
+    plan.lines.reserve(stale.size() + missing.size());
+    for (const CopyKey& key : stale) plan.lines.push_back(routeLine("del", table, key, names));
+    for (const CopyKey& key : missing) plan.lines.push_back(routeLine("add", table, key, names));
+    return plan;
+}
+
+bool quorin::reconcileMemberTables(RouteTableReader& reader) {
+    KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "reconcileMemberTables");
+    std::vector<TableRoute> routes;
+    std::string error;
+    if (!reader.read(mainTable, routes, error)) {
+        KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
+                              VAStr("routes: cannot read the main table (%s); the member tables are compared later",
+                                    error.c_str()));
+        return false;
+    }
+    const size_t mainCount = routes.size();
+    const std::vector<CopyKey> wanted = wantedCopies(std::move(routes));
+    size_t tables = 0, added = 0, deleted = 0, unread = 0;
+    for (BalancingGroup& group : groups) {
+        if (!group.actionQueue) continue;
+        for (OutInterface& member : group.interfaces) {
+            if (member.tableId == 0) continue;
+            if (!reader.read(uint32_t(member.tableId), routes, error)) {
+                KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
+                                      VAStr("routes: cannot read table %ld of %s (%s)", long(member.tableId),
+                                            member.getName().c_str(), error.c_str()));
+                ++unread;
+                continue;
+            }
+            const ReconcilePlan plan = planMemberTable(member.tableId, wanted, routes, reader);
+            for (const std::string& line : plan.lines) group.actionQueue->addCommand(line, 0);
+            group.actionQueue->process();
+            ++tables;
+            added += plan.added;
+            deleted += plan.deleted;
+        }
+    }
+    KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
+                         VAStr("routes: %zu member tables compared with %zu main routes: %zu copies added, %zu stale "
+                               "copies deleted",
+                               tables, mainCount, added, deleted));
+    retakeFingerprints();
+    return unread == 0;
 }
 
 }  // namespace quorin

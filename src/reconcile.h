@@ -1,17 +1,49 @@
 #pragma once
-// Reconciling the member tables with the main table: after route signals
-// may have been lost, every member table is read back from the kernel and
-// compared with the main table; the copies that are missing are added and
-// the stale ones deleted, as ip route lines on the controller's queue.
+// Reconciling the member tables with the main table. Route signals can be
+// lost (the route service missed kernel events, the bus went away, the
+// route service restarted), and nothing else would repair a table that
+// missed a copy. Each member table is read back from the kernel and compared
+// with the main table; the copies that are missing are added and the stale
+// ones deleted, as ip route lines on the group's queue. The default route
+// of a member table is its own and never compared.
+//
+// Where the main table holds several routes to one destination and prefix
+// (different metrics), a copy table can hold one of them: the one of the
+// lowest metric, which the main table itself uses.
 
-#include "quorin.h"
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "routetables.h"
 
 namespace kor {
 namespace quorin {
 
-// Compares every numbered member's table with the main table now and
-// queues the lines that make them equal (the default route aside).
-void reconcileMemberTables(quorin& controller, int logModule);
+// A route as a copy carries it.
+struct CopyKey {
+    uint32_t destination;
+    uint8_t length;
+    uint32_t gateway;
+    uint32_t device;
+    bool operator<(const CopyKey& other) const;
+    bool operator==(const CopyKey& other) const;
+};
+
+// The copies every member table should hold: the main table's routes but
+// the default route, one per destination and prefix, sorted.
+std::vector<CopyKey> wantedCopies(std::vector<TableRoute> mainRoutes);
+
+// The lines that make one member table hold exactly the wanted copies (its
+// default route aside): deletes of the stale copies first, then adds of the
+// missing ones, each in address order.
+struct ReconcilePlan {
+    std::vector<std::string> lines;
+    size_t added = 0;
+    size_t deleted = 0;
+};
+ReconcilePlan planMemberTable(int32_t table, const std::vector<CopyKey>& wanted,
+                              const std::vector<TableRoute>& memberRoutes, RouteTableReader& names);
 
 }  // namespace quorin
 }  // namespace kor
