@@ -133,12 +133,12 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
                 // else changed is never rebuilt.
                 controller.retakeFingerprints();
             }
+            controller.settleCopies(std::chrono::steady_clock::now());
             if (controller.reconcilePending) {
                 controller.reconcilePending = false;
                 kor::quorin::KernelRouteReader reader;
                 if (!controller.reconcileMemberTables(reader)) controller.requestReconcile("a table could not be read");
             }
-            controller.settleFingerprints(std::chrono::steady_clock::now());
         }
 
         KOR_Sysloglevel_info(logModule, "main", __LINE__, "run: exiting");

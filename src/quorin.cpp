@@ -205,8 +205,7 @@ void quorin::AddRoute(const std::string& destination, const int& prefixLength, c
                               VAStr("will add route for destination %s to all sub tables", destination.c_str()));
     if (!copyableRoute("AddRoute", destination, prefixLength, gateway, device)) return;
     for (auto& group : groups) group.addRouteToAllTables(destination, prefixLength, gateway, device);
-    copiesUnsettled = true;
-    copiesWrittenAt = std::chrono::steady_clock::now();
+    noteCopiesWritten();
 }
 
 void quorin::DelRoute(const std::string& destination, const int& prefixLength, const std::string& gateway,
@@ -218,8 +217,7 @@ void quorin::DelRoute(const std::string& destination, const int& prefixLength, c
                                     destination.c_str()));
     if (!copyableRoute("DelRoute", destination, prefixLength, gateway, device)) return;
     for (auto& group : groups) group.delRouteFromAllTables(destination, prefixLength, gateway, device);
-    copiesUnsettled = true;
-    copiesWrittenAt = std::chrono::steady_clock::now();
+    noteCopiesWritten();
 }
 
 void quorin::requestReconcile(const std::string& why) {
@@ -231,15 +229,29 @@ void quorin::requestReconcile(const std::string& why) {
 
 void quorin::retakeFingerprints() {
     copiesUnsettled = false;
+    signalsUnsettled = 0;
     for (auto& group : groups)
         for (OutInterface& member : group.interfaces) member.retakeFingerprint();
 }
 
-void quorin::settleFingerprints(std::chrono::steady_clock::time_point now) {
+void quorin::noteCopiesWritten() {
+    copiesUnsettled = true;
+    ++signalsUnsettled;
+    copiesWrittenAt = std::chrono::steady_clock::now();
+}
+
+void quorin::settleCopies(std::chrono::steady_clock::time_point now) {
     // A burst of route signals would otherwise list every table after each
     // pass of the loop.
     const auto rest = std::chrono::milliseconds(500);
-    if (copiesUnsettled && now - copiesWrittenAt >= rest) retakeFingerprints();
+    const size_t burst = 1000;
+    if (!copiesUnsettled || now - copiesWrittenAt < rest) return;
+    if (signalsUnsettled >= burst)
+        requestReconcile(VAStr("a burst of %zu route changes came to rest", signalsUnsettled));
+    else
+        retakeFingerprints();
+    copiesUnsettled = false;
+    signalsUnsettled = 0;
 }
 
 bool quorin::copyableRoute(const char* operation, const std::string& destination, const int& prefixLength,

@@ -92,10 +92,12 @@ public:
     // own copies went in (a full copy, a reconcile), so that only a change
     // by someone else sends a member through a rebuild.
     void retakeFingerprints();
-    // The same once the copies of route signals have come to rest: no route
-    // signal wrote to the tables for a moment. The main loop calls it after
-    // every pass.
-    void settleFingerprints(std::chrono::steady_clock::time_point now);
+    // Once the copies of route signals have come to rest (no route signal
+    // wrote to the tables for a moment): the fingerprints are taken again,
+    // and after a burst large enough to have overrun a queue on the way the
+    // tables are reconciled too, so that a loss nobody noticed is repaired
+    // all the same. The main loop calls it after every pass.
+    void settleCopies(std::chrono::steady_clock::time_point now);
 
 private:
     // Opens a transaction with the configuration service, retrying while it
@@ -149,7 +151,10 @@ private:
     // Route signals wrote to the member tables since the fingerprints were
     // last taken, the last of them at copiesWrittenAt.
     bool copiesUnsettled = false;
+    size_t signalsUnsettled = 0;
     std::chrono::steady_clock::time_point copiesWrittenAt;
+    // Notes that route signals wrote to the tables now.
+    void noteCopiesWritten();
 
     int logModule;
     // Borrowed from the configuration client: the access object of the latest

@@ -14,6 +14,7 @@ namespace quorin {
 namespace {
 
 const uint32_t mainTable = 254;
+const size_t linesPerProcess = 4096;
 
 std::string dotted(uint32_t hostOrder) {
     const uint32_t address = htonl(hostOrder);
@@ -24,8 +25,9 @@ std::string dotted(uint32_t hostOrder) {
 
 CopyKey keyOf(const TableRoute& route) { return {route.destination, route.length, route.gateway, route.device}; }
 
-// The same text as a copy made from a route signal.
-std::string routeLine(const char* verb, int32_t table, const CopyKey& key, RouteTableReader& names) {
+}  // namespace
+
+std::string copyLine(const char* verb, int32_t table, const CopyKey& key, RouteTableReader& names) {
     std::string line = std::string("ip route ") + verb + " table " + std::to_string(table) + " " +
                        dotted(key.destination) + "/" + std::to_string(key.length);
     if (key.gateway != 0) line += " via " + dotted(key.gateway);
@@ -33,8 +35,6 @@ std::string routeLine(const char* verb, int32_t table, const CopyKey& key, Route
     if (!device.empty()) line += " dev " + device;
     return line;
 }
-
-}  // namespace
 
 bool CopyKey::operator<(const CopyKey& other) const {
     return std::tie(destination, length, gateway, device) <
@@ -66,26 +66,35 @@ std::vector<CopyKey> wantedCopies(std::vector<TableRoute> mainRoutes) {
     return wanted;
 }
 
-ReconcilePlan planMemberTable(int32_t table, const std::vector<CopyKey>& wanted,
-                              const std::vector<TableRoute>& memberRoutes, RouteTableReader& names) {
+ReconcilePlan planMemberTable(const std::vector<CopyKey>& wanted, const std::vector<TableRoute>& memberRoutes) {
     std::vector<CopyKey> held;
     held.reserve(memberRoutes.size());
     for (const TableRoute& route : memberRoutes)
         if (route.destination != 0) held.push_back(keyOf(route));
     std::sort(held.begin(), held.end());
     held.erase(std::unique(held.begin(), held.end()), held.end());
-
-    std::vector<CopyKey> stale, missing;
-    std::set_difference(held.begin(), held.end(), wanted.begin(), wanted.end(), std::back_inserter(stale));
-    std::set_difference(wanted.begin(), wanted.end(), held.begin(), held.end(), std::back_inserter(missing));
     ReconcilePlan plan;
-    plan.deleted = stale.size();
-    plan.added = missing.size();
-    plan.lines.reserve(stale.size() + missing.size());
-    for (const CopyKey& key : stale) plan.lines.push_back(routeLine("del", table, key, names));
-    for (const CopyKey& key : missing) plan.lines.push_back(routeLine("add", table, key, names));
+    std::set_difference(held.begin(), held.end(), wanted.begin(), wanted.end(), std::back_inserter(plan.stale));
+    std::set_difference(wanted.begin(), wanted.end(), held.begin(), held.end(), std::back_inserter(plan.missing));
     return plan;
 }
+
+namespace {
+
+// Queues the lines of one member's plan, in slices: a table of a million
+// copies is never queued whole.
+void queuePlan(kor::cfg::ActionQueue& queue, int32_t table, const ReconcilePlan& plan, RouteTableReader& names) {
+    size_t queued = 0;
+    auto put = [&](const char* verb, const CopyKey& key) {
+        queue.addCommand(copyLine(verb, table, key, names), 0);
+        if (++queued % linesPerProcess == 0) queue.process();
+    };
+    for (const CopyKey& key : plan.stale) put("del", key);
+    for (const CopyKey& key : plan.missing) put("add", key);
+    queue.process();
+}
+
+}  // namespace
 
 bool quorin::reconcileMemberTables(RouteTableReader& reader) {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "reconcileMemberTables");
@@ -111,18 +120,22 @@ bool quorin::reconcileMemberTables(RouteTableReader& reader) {
                 ++unread;
                 continue;
             }
-            const ReconcilePlan plan = planMemberTable(member.tableId, wanted, routes, reader);
-            for (const std::string& line : plan.lines) group.actionQueue->addCommand(line, 0);
-            group.actionQueue->process();
+            const ReconcilePlan plan = planMemberTable(wanted, routes);
+            queuePlan(*group.actionQueue, member.tableId, plan, reader);
             ++tables;
-            added += plan.added;
-            deleted += plan.deleted;
+            added += plan.missing.size();
+            deleted += plan.stale.size();
         }
     }
-    KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
-                         VAStr("routes: %zu member tables compared with %zu main routes: %zu copies added, %zu stale "
-                               "copies deleted",
-                               tables, mainCount, added, deleted));
+    // Anything to repair means that changes of the main table were lost on
+    // their way here.
+    const std::string text = VAStr("routes: %zu member tables compared with %zu main routes: %zu copies added, %zu "
+                                   "stale copies deleted",
+                                   tables, mainCount, added, deleted);
+    if (added + deleted > 0)
+        KOR_Sysloglevel_error(logModule, "quorin", __LINE__, text.c_str());
+    else
+        KOR_Sysloglevel_info(logModule, "quorin", __LINE__, text.c_str());
     retakeFingerprints();
     return unread == 0;
 }

@@ -34,16 +34,19 @@ struct CopyKey {
 // the default route, one per destination and prefix, sorted.
 std::vector<CopyKey> wantedCopies(std::vector<TableRoute> mainRoutes);
 
-// The lines that make one member table hold exactly the wanted copies (its
-// default route aside): deletes of the stale copies first, then adds of the
-// missing ones, each in address order.
+// What makes one member table hold exactly the wanted copies (its default
+// route aside): the stale copies to delete and the missing ones to add, each
+// in address order. The deletes go first, so that a copy replaced by one
+// through another gateway is never refused as already there.
 struct ReconcilePlan {
-    std::vector<std::string> lines;
-    size_t added = 0;
-    size_t deleted = 0;
+    std::vector<CopyKey> stale;
+    std::vector<CopyKey> missing;
 };
-ReconcilePlan planMemberTable(int32_t table, const std::vector<CopyKey>& wanted,
-                              const std::vector<TableRoute>& memberRoutes, RouteTableReader& names);
+ReconcilePlan planMemberTable(const std::vector<CopyKey>& wanted, const std::vector<TableRoute>& memberRoutes);
+
+// "ip route add|del table T DEST/LEN [via GW] [dev DEV]": the same text as
+// a copy made from a route signal.
+std::string copyLine(const char* verb, int32_t table, const CopyKey& key, RouteTableReader& names);
 
 }  // namespace quorin
 }  // namespace kor
