@@ -11,14 +11,11 @@
 #include <csignal>
 #include <exception>
 #include <iostream>
-#include <stdexcept>
 #include <string>
 
 #include <dbus-c++/dbus.h>
 
-#include "interfacestatus-dbus.h"
-#include "ipv4address-dbus.h"
-#include "ipv4route-dbus.h"
+#include "bussession.h"
 #include "kor/cfg/NotificationHandler.h"
 #include "kor/daemon.h"
 #include "kor/error/DefaultAssertHook.h"
@@ -83,9 +80,15 @@ int readOptions(int argc, char** argv, bool& daemonize, std::string& pidPath) {
     return -1;
 }
 
-// The long-lived objects and the main loop, until a stop signal or a fault
-// of the bus; everything is torn down in reverse order of construction on
-// the way out. The exit status.
+// The long-lived objects and the main loop, until a stop signal; everything
+// is torn down in reverse order of construction on the way out. The exit
+// status.
+//
+// Neither a lost bus nor a route service that does not answer ends the
+// loop: the teardown would remove every rule and leave the router balancing
+// nothing. The bus session keeps the rules, reconnects and asks again (see
+// bussession.h); only an error that nothing here expects still ends the
+// daemon.
 int serve(const std::string& pidPath, KOR_Modul logModule) {
     int exitStatus = 0;
     try {
@@ -102,19 +105,14 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
         DBus::DefaultTimeout busTimeout(0, false, &busDispatcher);
         DBus::default_dispatcher = &busDispatcher;
 
-        DBus::Connection systemBus = DBus::Connection::SystemBus();
-        // A lost bus must end the loop through the teardown below, which
-        // removes our kernel state, not end the process where it stands.
-        systemBus.exit_on_disconnect(false);
-
         kor::quorin::quorin controller;
         // Beside the PID file, in the runtime directory: a reboot forgets
         // the numbers with the connections they belong to.
         controller.setNumbersFile(pidPath + "/quorin.numbers");
 
-        kor::quorin::V4AddressDBusProxy addressProxy(systemBus, &controller);
-        kor::quorin::InterfaceStatusDBusProxy statusProxy(systemBus, &controller);
-        kor::quorin::IPv4RouteDBusProxy routeProxy(systemBus, &controller);
+        // The connection and the proxies; when the bus cannot be reached
+        // the daemon starts without them and keeps trying.
+        kor::quorin::BusSession bus(controller, eventDispatcher, logModule);
 
         if (debugMode) controller.setDebugMode(true);
 
@@ -124,15 +122,8 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
         while (!stopRequested) {
             if (eventDispatcher.handleEvents(1000)) notificationHandler.process();
             busDispatcher.do_iteration();
-            if (!systemBus.connected()) throw std::runtime_error("run: the connection to the system bus was lost");
-            if (controller.routeSyncPending) {
-                controller.routeSyncPending = false;
-                // The full copy of the main table into every member table.
-                kor::quorin::copyMainTableRoutes(controller, logModule, routeProxy.GetIPv4RoutesFromTable(254));
-                // The fingerprints include the copies: a table that nobody
-                // else changed is never rebuilt.
-                controller.retakeFingerprints();
-            }
+            bus.serve();
+            bus.serveRouteQuery();
             controller.settleCopies(std::chrono::steady_clock::now());
             if (controller.reconcilePending) {
                 controller.reconcilePending = false;

@@ -191,17 +191,31 @@ lab_done() {
 # network-status policy file included as it is shipped. The bus's PID is in
 # LAB_DBUS_PID; it is ended at cleanup.
 lab_dbus() {
-    local conf=$LAB_DIR/bus.conf sock=$LAB_DIR/bus.socket
-    sed -e "s|@SOCKET@|$sock|" -e "s|@SRC@|$LAB_SRC|" "$LAB_SRC/tests/lab/bus.conf" >"$conf"
-    lab_spawn "$1" "$LAB_DIR/bus.log" dbus-daemon --nofork --nopidfile --config-file="$conf" --print-address=1
+    local sock=$LAB_DIR/bus.socket
+    sed -e "s|@SOCKET@|$sock|" -e "s|@SRC@|$LAB_SRC|" "$LAB_SRC/tests/lab/bus.conf" >"$LAB_DIR/bus.conf"
+    lab_dbus_run "$1" "$LAB_DIR/bus.log" || return 1
+    export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$sock"
+}
+
+# lab_dbus_restart NS: ends the private message bus (SIGTERM) and starts it
+# again on the same socket; the new bus's PID is in LAB_DBUS_PID.
+lab_dbus_restart() {
+    lab_stop "$LAB_DBUS_PID"
+    LAB_DBUS_RUNS=$((${LAB_DBUS_RUNS:-1} + 1))
+    lab_dbus_run "$1" "$LAB_DIR/bus.$LAB_DBUS_RUNS.log"
+}
+
+lab_dbus_run() {
+    local sock=$LAB_DIR/bus.socket
+    rm -f "$sock"
+    lab_spawn "$1" "$2" dbus-daemon --nofork --nopidfile --config-file="$LAB_DIR/bus.conf" --print-address=1
     LAB_DBUS_PID=$LAB_LAST_PID
     if ! lab_wait_for 5 test -S "$sock"; then
         echo "FAIL: the private message bus did not start"
-        sed 's/^/#   /' "$LAB_DIR/bus.log"
+        sed 's/^/#   /' "$2"
         return 1
     fi
     chmod 666 "$sock"
-    export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$sock"
 }
 
 # lab_steps FILE FUNCTION: replays a file of steps, each a line "$ COMMAND"
