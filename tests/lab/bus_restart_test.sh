@@ -10,7 +10,10 @@
 #   2. netstatd is restarted after SIGTERM, and after SIGKILL;
 #   3. netstatd is stopped and wan3 becomes a member while it is away: the
 #      main-table query fails and is tried again, and once netstatd is back
-#      wan3's table gets its copies of the main table.
+#      wan3's table gets its copies of the main table;
+#   4. a stand-in for the route service refuses the main-table query as
+#      too large for one bus message: quorin does not ask again but hands
+#      the main table to the reconcile (which reads it from the kernel).
 # A watcher polls the mangle table and the policy rules every 20 ms during
 # each restart and records every poll that lacks a line the first poll had.
 
@@ -151,6 +154,26 @@ wan3_copied() { kroutes | grep -qx "main copied to table $wan3"; }
 check "away: once netstatd is back, wan3's table gets the main table's routes" lab_wait_for 10 wan3_copied
 check "away: quorin logged that the route service answered again" \
     grep -q "route query: the route service answered again" "$QLOG"
+
+lab_log "--- 4. a route service that refuses the answer as too large for one bus message"
+edit del BalancingInterfaces 2
+lab_stop "$SC_NETSTATD_PID" TERM
+lab_spawn r "$LAB_DIR/refuser.log" "$LAB_BIN/routerefuser" org.freedesktop.DBus.Error.LimitsExceeded
+REFUSER_PID=$LAB_LAST_PID
+lab_wait_for 5 bus_owned com.mirandel.network.IPv4Route || lab_log "routerefuser did not take the route service's name"
+failures=$(logged "route query: GetIPv4RoutesFromTable(254) failed")
+edit add BalancingInterfaces BalancingGroupId=1 Interface=wan3 UsagePercent=20
+check "too large: the route query was refused" lab_wait_for 5 grep -q "^refused table 254" "$LAB_DIR/refuser.log"
+check "too large: quorin hands the main table to the reconcile" lab_wait_for 5 \
+    grep -q "routes: the main table is too large for one bus message" "$QLOG"
+check "too large: the refusal is logged with the error's name" \
+    grep -q "refused: org.freedesktop.DBus.Error.LimitsExceeded: refused by the test; not asked again" "$QLOG"
+check_eq "too large: no retry is scheduled" "$failures" "$(logged "route query: GetIPv4RoutesFromTable(254) failed")"
+check "too large: quorin still runs" lab_running "$SC_QUORIN_PID"
+wan3=$(kroutes | sed -n 's/^default via .* dev wan3 table \([0-9]*\).*/\1/p')
+check "too large: the reconcile gives wan3's table (${wan3:-none}) the main table's routes" lab_wait_for 10 wan3_copied
+lab_stop "$REFUSER_PID"
+netstatd_start
 
 quorin_stop
 check_eq "the daemon ends with status 0" 0 "$LAB_STATUS"
