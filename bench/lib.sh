@@ -45,3 +45,21 @@ PY
 # bench_now: the monotonic clock in seconds, the clock of cfgserver's
 # request stamps and of bench/watch.py.
 bench_now() { python3 -c 'import time; print("%.6f" % time.monotonic())'; }
+
+# bench_copies TABLE...: the member tables against the main table (the
+# default route aside; destination, gateway and device compared) as one
+# figure, "M / M missing, E / E extra" in the order given; fails when any
+# copy is missing or extra.
+bench_copies() {
+    local out status
+    out=$(lab_exec r python3 "$here_bench/../tests/lab/routes.py" compare "$@")
+    status=$?
+    grep '^#' <<<"$out" >&2
+    grep -v '^#' <<<"$out" | awk '{ m = m (NR > 1 ? " / " : "") $4; e = e (NR > 1 ? " / " : "") $6 }
+        END { printf "%s missing, %s extra\n", m, e }'
+    return "$status"
+}
+
+# bench_quiet SECONDS LIMIT PID...: waits until the processes and the route
+# count rested for SECONDS (LIMIT at most); prints the seconds waited.
+bench_quiet() { lab_exec r python3 "$here_bench/../tests/lab/routes.py" quiet "$@"; }

@@ -7,6 +7,9 @@
 # P1b: routes added to the main table one at a time, each timed from its
 # appearance in the main table to its copy in the last member table, both
 # stamped by "ip -ts monitor".
+# P1c: 100,000 routes added to the main table by one "ip -batch", then
+# 50,000 of them deleted by another: once the daemons are quiet, the copies
+# missing from each member table and those left over (both must be 0).
 #   sudo bench/p1_routes.sh        (bench/run runs it with the others)
 # Runs quorin without debug output and without a command log, as on a router.
 
@@ -15,6 +18,7 @@ bench_init p1 "$@"
 ROUTES=${BENCH_ROUTES:-$(bench_size 10000 200)}
 SAMPLE=$(bench_size 500 20)
 FOLLOWED=$(bench_size 1000 20)
+BURST=$(bench_size 100000 500)
 
 # netstatd as the packaged service runs it.
 SC_NETSTATD_ARGS="-m" SC_NETSTATD_DEBUG=""
@@ -150,6 +154,7 @@ bench_row P1 "  netstatd's answer of the $expected main routes (GetIPv4RoutesFro
 # P1b: one main route at a time, followed into the member tables.
 MON=$LAB_DIR/monitor.log
 lab_spawn r "$MON" ip -ts monitor route
+MON_PID=$LAB_LAST_PID
 sleep 0.3
 routes "$FOLLOWED" "$ROUTES" >"$LAB_DIR/followed"
 lab_exec r python3 - "$LAB_DIR/followed" "$MON" $tables <<'PY' >"$LAB_DIR/latencies" || { echo "FAIL: routes not followed"; exit 1; }
@@ -185,6 +190,24 @@ mapfile -t lat <"$LAB_DIR/latencies"
 echo "# incremental: ${#lat[@]} routes followed"
 bench_row P1b "a main route added -> copied into all 4 member tables, p50 / p99 ($FOLLOWED routes)" \
     "$(bench_pct 50 "${lat[@]}") / $(bench_pct 99 "${lat[@]}") ms" "-" "-"
+
+lab_stop "$MON_PID"
+
+# P1c: a burst of adds, then one of deletes, through the four gateways.
+lab_exec r python3 "$here_bench/../tests/lab/routes.py" make "$BURST" 0 60.0.0.0 \
+    10.1.0.1=wan1,10.2.0.1=wan2,10.3.0.1=wan3,10.4.0.1=wan4 >"$LAB_DIR/burst.routes"
+awk '{ print "route add " $1 " via " $2 " dev " $3 }' "$LAB_DIR/burst.routes" >"$LAB_DIR/burst-add.batch"
+awk 'NR % 2 { print "route del " $1 " via " $2 " dev " $3 }' "$LAB_DIR/burst.routes" >"$LAB_DIR/burst-del.batch"
+for step in add del; do
+    lab_exec r ip -batch "$LAB_DIR/burst-$step.batch" || { echo "FAIL: ip -batch of the burst ($step)"; exit 1; }
+    quiet_s=$(bench_quiet 2 300 "$SC_QUORIN_PID" "$SC_NETSTATD_PID" "$LAB_DBUS_PID") ||
+        echo "# still busy after 300 s"
+    verdict=met
+    copies=$(bench_copies $tables) || verdict=missed
+    [ "$step" = add ] && what="$BURST main routes added by one ip -batch" || what="  then $((BURST / 2)) deleted by one"
+    bench_row P1c "$what: copies in the 4 member tables (quiet after $quiet_s s)" "$copies" "0 missing, 0 extra" \
+        "$verdict"
+done
 
 quorin_stop
 [ "$LAB_STATUS" = 0 ] || { echo "FAIL: quorin ended with status $LAB_STATUS"; exit 1; }

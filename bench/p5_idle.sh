@@ -5,7 +5,8 @@
 # stime) over the window and its resident set. Then 100,000 routes added to
 # the main table at once (ip -batch): netstatd reports each one on the bus
 # and quorin copies each into every member's table. Each daemon counts as
-# busy until its CPU time has not grown for 2 s; then their resident sets.
+# busy until its CPU time has not grown for 2 s; then their resident sets,
+# and the copies missing from or left over in each member table.
 #   sudo bench/p5_idle.sh        (bench/run runs it with the others)
 
 . "$(dirname "$0")/lib.sh"
@@ -66,5 +67,11 @@ all_copied=missed
 [ "$copies" = "$ROUTES / $ROUTES / $ROUTES" ] && all_copied=met
 bench_row P5 "$ROUTES routes added: netstatd busy / quorin busy; copies in the member tables" \
     "$netstatd_busy / $quorin_busy s; ${copies:-none}" "every route in each of the 3 tables" "$all_copied"
+# Every member table against the main table: nothing missing, nothing left over.
+tables=$(lab_exec r ip rule show | sed -n 's/.*from 10\.[123]\.0\.2 lookup \([0-9]*\).*/\1/p' | sort -un)
+verdict=met
+mirror=$(bench_copies $tables) || verdict=missed
+bench_row P5 "$ROUTES routes added: copies in the 3 member tables against main" "$mirror" "0 missing, 0 extra" \
+    "$verdict"
 bench_row P5 "with $ROUTES routes: RSS of netstatd / quorin" "$(joined "${rss[1]}" "${rss[0]}") MB" "-" "-"
 quorin_stop
