@@ -192,5 +192,17 @@ void BusService::emit(const std::vector<Signal>& signals) {
     connection_->flush();
 }
 
+void BusService::emitRoutesReread(uint32_t table) {
+    if (!connection_) return;
+    KOR_Sysloglevel_info(log_, "netstatd", __LINE__, VAStr("publish: IPv4RoutesReread(%u)", table));
+    try {
+        routeObject_->IPv4RoutesReread(table);
+    } catch (const DBus::Error& error) {
+        KOR_Sysloglevel_error(log_, "netstatd", __LINE__,
+                              (std::string("bus: cannot send IPv4RoutesReread: ") + error.what()).c_str());
+    }
+    connection_->flush();
+}
+
 }  // namespace netstatd
 }  // namespace kor

@@ -48,6 +48,9 @@ public:
 
     // Sends the signals in order and waits until they are written.
     void emit(const std::vector<Signal>& signals);
+    // "IPv4RoutesReread": the routes of the table (0: every table) were read
+    // again after kernel events were lost.
+    void emitRoutesReread(uint32_t table);
 
 private:
     bool requestName(const char* name);

@@ -98,6 +98,7 @@ void Netstatd::onEvents() {
         [[fallthrough]];
     case RouteSocket::Received::Overrun:
         KOR_Sysloglevel_error(log_, "netstatd", __LINE__, "netlink: events were lost; reading the whole state again");
+        rereadOwed_ = true;
         resyncOrRetry(true, true, true, signals);
         break;
     case RouteSocket::Received::Events:
@@ -138,6 +139,10 @@ bool Netstatd::resync(bool links, bool addresses, bool routes, std::vector<Signa
         // rather than keep it for the next one.
         records = std::vector<Route>();
         malloc_trim(0);
+        // A reread after a loss is announced once it succeeded (a retry
+        // may be needed first).
+        if (rereadOwed_) routesReread_ = true;
+        rereadOwed_ = false;
     }
     return true;
 }
@@ -166,6 +171,12 @@ void Netstatd::publish(const std::vector<Signal>& signals) {
         tables_->flush(kBusyWaitMs);
     }
     if (!signals.empty()) bus_.emit(signals);
+    // After the differences: a listener that keeps copies compares them
+    // with the table now.
+    if (routesReread_ && bus_.isOpen()) {
+        bus_.emitRoutesReread(options_.mainTableOnly ? kMainTable : 0);
+        routesReread_ = false;
+    }
 }
 
 void Netstatd::connectBus() {

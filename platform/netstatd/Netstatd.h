@@ -72,6 +72,10 @@ private:
     int busTimer_ = 0;
     int resyncTimer_ = 0;
     Resync pendingResync_;  // what the next retry dumps (links with addresses)
+    // Kernel events were lost: the routes are owed a complete reread, and
+    // once it succeeded listeners are told, after the differences.
+    bool rereadOwed_ = false;
+    bool routesReread_ = false;
 };
 
 }  // namespace netstatd
