@@ -2,6 +2,8 @@
 
 #include <dbus/dbus.h>
 
+#include <fstream>
+
 #include <dbus-c++/dbus.h>
 
 #include "dbus/interfacestatus-adaptor.h"
@@ -97,26 +99,28 @@ BusService::BusService(RouteQuery query, bool verbose)
 BusService::~BusService() { close(); }
 
 bool BusService::open() {
-    close();
+    if (connection_ && namesOwned_) return true;
     try {
-        connection_ = std::make_unique<DBus::Connection>(DBus::Connection::SystemBus());
-        // A lost bus is noticed and reconnected by the caller; the library
-        // would end the process.
-        connection_->exit_on_disconnect(false);
-        // Objects first, so that a call arriving as soon as a name is ours
-        // finds them.
-        addressObject_ = std::make_unique<AddressObject>(*connection_);
-        statusObject_ = std::make_unique<InterfaceStatusObject>(*connection_);
-        routeObject_ = std::make_unique<RouteObject>(*connection_, query_);
-        if (!requestName(ipv4AddressName) || !requestName(interfaceStatusName) || !requestName(ipv4RouteName)) {
-            close();
-            return false;
+        if (!connection_) {
+            connection_ = std::make_unique<DBus::Connection>(DBus::Connection::SystemBus());
+            // A lost bus is noticed and reconnected by the caller; the
+            // library would end the process.
+            connection_->exit_on_disconnect(false);
+            // Objects first, so that a call arriving as soon as a name is
+            // ours finds them.
+            addressObject_ = std::make_unique<AddressObject>(*connection_);
+            statusObject_ = std::make_unique<InterfaceStatusObject>(*connection_);
+            routeObject_ = std::make_unique<RouteObject>(*connection_, query_);
         }
     } catch (const DBus::Error& error) {
         retries_.failed(error.what());
         close();
         return false;
     }
+    anotherInstance_ = false;
+    if (!requestName(ipv4AddressName) || !requestName(interfaceStatusName) || !requestName(ipv4RouteName))
+        return false;
+    namesOwned_ = true;
     if (!retries_.succeeded("connected, names taken"))
         KOR_Sysloglevel_info(log_, "netstatd", __LINE__, "bus: connected, names taken");
     return true;
@@ -132,26 +136,59 @@ void BusService::close() {
     statusObject_.reset();
     addressObject_.reset();
     connection_.reset();
+    namesOwned_ = false;
 }
 
 bool BusService::lost() const { return connection_ && !connection_->connected(); }
 
 bool BusService::requestName(const char* name) {
-    DBus::CallMessage call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "RequestName");
-    DBus::MessageIter writer = call.writer();
-    writer << std::string(name) << uint32_t(DBUS_NAME_FLAG_DO_NOT_QUEUE);
-    DBus::Message reply = connection_->send_blocking(call, kCallTimeoutMs);
-    DBus::MessageIter reader = reply.reader();
     uint32_t result = 0;
-    reader >> result;
+    try {
+        DBus::CallMessage call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "RequestName");
+        DBus::MessageIter writer = call.writer();
+        writer << std::string(name) << uint32_t(DBUS_NAME_FLAG_DO_NOT_QUEUE);
+        DBus::Message reply = connection_->send_blocking(call, kCallTimeoutMs);
+        DBus::MessageIter reader = reply.reader();
+        reader >> result;
+    } catch (const DBus::Error& error) {
+        // The policy's refusal says which rule of which file.
+        retries_.failed(std::string("cannot own ") + name + ": " + error.what());
+        return false;
+    }
     if (result == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER || result == DBUS_REQUEST_NAME_REPLY_ALREADY_OWNER)
         return true;
-    retries_.failed(std::string(name) + " is owned by another process");
+    std::string program;
+    const std::string owner = ownerOf(name, program);
+    anotherInstance_ = program == "netstatd";
+    retries_.failed(std::string(name) + " is owned by " + (owner.empty() ? "another process" : "PID " + owner));
     return false;
 }
 
+std::string BusService::ownerOf(const char* name, std::string& program) {
+    try {
+        DBus::CallMessage ask(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner");
+        DBus::MessageIter askWriter = ask.writer();
+        askWriter << std::string(name);
+        DBus::MessageIter owner = connection_->send_blocking(ask, kCallTimeoutMs).reader();
+        std::string unique;
+        owner >> unique;
+        DBus::CallMessage pidCall(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                  "GetConnectionUnixProcessID");
+        DBus::MessageIter pidWriter = pidCall.writer();
+        pidWriter << unique;
+        DBus::MessageIter reader = connection_->send_blocking(pidCall, kCallTimeoutMs).reader();
+        uint32_t pid = 0;
+        reader >> pid;
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+        std::getline(comm, program);
+        return std::to_string(pid) + (program.empty() ? "" : " (" + program + ")");
+    } catch (const DBus::Error&) {
+        return "";
+    }
+}
+
 void BusService::emit(const std::vector<Signal>& signals) {
-    if (!connection_) {
+    if (!isOpen()) {
         if (verbose_ && !signals.empty())
             KOR_Sysloglevel_info(log_, "netstatd", __LINE__,
                                  VAStr("bus: not connected, %zu signals not sent", signals.size()));
@@ -193,7 +230,7 @@ void BusService::emit(const std::vector<Signal>& signals) {
 }
 
 void BusService::emitRoutesReread(uint32_t table) {
-    if (!connection_) return;
+    if (!isOpen()) return;
     KOR_Sysloglevel_info(log_, "netstatd", __LINE__, VAStr("publish: IPv4RoutesReread(%u)", table));
     try {
         routeObject_->IPv4RoutesReread(table);

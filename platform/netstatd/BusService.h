@@ -40,9 +40,18 @@ public:
     // Connects, serves the three objects and takes the three names. False,
     // with the service closed again, when the bus cannot be reached or a
     // name is not granted.
+    //
+    // A name that another process owns, or that the bus's policy does not
+    // let us own, is logged with who owns it or what the policy says; the
+    // connection then stays as it is (destroying it here would leave the
+    // dispatcher a pointer to it) and the next open() asks for the names
+    // again.
     bool open();
     void close();
-    bool isOpen() const { return bool(connection_); }
+    bool isOpen() const { return bool(connection_) && namesOwned_; }
+    // The last open() found a name owned by another netstatd: this one is
+    // not needed.
+    bool anotherInstance() const { return anotherInstance_; }
     // Open, but the bus has closed the connection.
     bool lost() const;
 
@@ -54,6 +63,8 @@ public:
 
 private:
     bool requestName(const char* name);
+    // "PID (program)" of the owner of the name, "" when nobody owns it.
+    std::string ownerOf(const char* name, std::string& program);
 
     RouteQuery query_;
     const bool verbose_;
@@ -62,6 +73,8 @@ private:
     std::unique_ptr<AddressObject> addressObject_;
     std::unique_ptr<InterfaceStatusObject> statusObject_;
     std::unique_ptr<RouteObject> routeObject_;
+    bool namesOwned_ = false;
+    bool anotherInstance_ = false;
     kor::cfg::RetryLog retries_{"netstatd", "bus"};
 };
 

@@ -182,6 +182,10 @@ void Netstatd::publish(const std::vector<Signal>& signals) {
 void Netstatd::connectBus() {
     busTimer_ = 0;
     if (!bus_.open()) {
+        if (bus_.anotherInstance()) {
+            KOR_Sysloglevel_error(log_, "netstatd", __LINE__, "bus: another netstatd owns the names; exiting");
+            return;
+        }
         busTimer_ = events_.addTimer(kRetryMs, [this]() { connectBus(); });
         return;
     }

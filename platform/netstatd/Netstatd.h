@@ -45,6 +45,8 @@ public:
     // To be run after every bus dispatch: notices a lost bus connection
     // and schedules a new one.
     void checkBus();
+    // Another netstatd owns the bus names: this one ends.
+    bool anotherInstance() const { return bus_.anotherInstance(); }
 
 private:
     bool subscribe();

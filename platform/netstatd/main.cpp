@@ -105,11 +105,12 @@ int main(int argc, char** argv) {
         kor::netstatd::Netstatd service(events, options);
         if (service.start()) {
             KOR_Sysloglevel_info(logModule, "netstatd", __LINE__, "started");
-            while (!stopRequested) {
+            while (!stopRequested && !service.anotherInstance()) {
                 events.handleEvents(1000);
                 busDispatcher.do_iteration();
                 service.checkBus();
             }
+            if (service.anotherInstance()) exitStatus = 1;
             KOR_Sysloglevel_info(logModule, "netstatd", __LINE__, "exiting");
         } else {
             KOR_Sysloglevel_error(logModule, "netstatd", __LINE__, "cannot read the kernel's network state; exiting");
