@@ -298,6 +298,10 @@ void quorin::keepSharedUplinks(const std::vector<std::string>& gone) {
 }
 
 void quorin::refreshGroups(const std::string& interfaceName) {
+    // Copies of route signals that have not come to rest yet are ours: they
+    // must not count as a change of the table. (A table that lost its
+    // default route keeps its old fingerprint all the same.)
+    if (copiesUnsettled) retakeFingerprints();
     for (auto& group : groups) {
         group.refreshInterfaceRoutes(interfaceName);
         routeSyncPending = routeSyncPending || group.routeSyncPending;
