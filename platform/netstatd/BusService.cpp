@@ -2,9 +2,10 @@
 
 #include <dbus/dbus.h>
 
-#include <fstream>
-
 #include <dbus-c++/dbus.h>
+
+#include <fstream>
+#include <string>
 
 #include "dbus/interfacestatus-adaptor.h"
 #include "dbus/ipv4address-adaptor.h"
@@ -98,97 +99,103 @@ BusService::BusService(RouteQuery query, bool verbose)
 
 BusService::~BusService() { close(); }
 
-bool BusService::open() {
-    if (connection_ && namesOwned_) return true;
+BusService::Opened BusService::open() {
+    close();
+    Opened opened = Opened::Yes;
     try {
-        if (!connection_) {
-            connection_ = std::make_unique<DBus::Connection>(DBus::Connection::SystemBus());
-            // A lost bus is noticed and reconnected by the caller; the
-            // library would end the process.
-            connection_->exit_on_disconnect(false);
-            // Objects first, so that a call arriving as soon as a name is
-            // ours finds them.
-            addressObject_ = std::make_unique<AddressObject>(*connection_);
-            statusObject_ = std::make_unique<InterfaceStatusObject>(*connection_);
-            routeObject_ = std::make_unique<RouteObject>(*connection_, query_);
-        }
+        connection_ = std::make_unique<DBus::Connection>(DBus::Connection::SystemBus());
+        // A lost bus is noticed and reconnected by the caller; the library
+        // would end the process.
+        connection_->exit_on_disconnect(false);
+        // Objects first, so that a call arriving as soon as a name is ours
+        // finds them.
+        addressObject_ = std::make_unique<AddressObject>(*connection_);
+        statusObject_ = std::make_unique<InterfaceStatusObject>(*connection_);
+        routeObject_ = std::make_unique<RouteObject>(*connection_, query_);
+        for (const char* name : {ipv4AddressName, interfaceStatusName, ipv4RouteName})
+            if ((opened = requestName(name)) != Opened::Yes) break;
     } catch (const DBus::Error& error) {
         retries_.failed(error.what());
-        close();
-        return false;
+        opened = Opened::No;
     }
-    anotherInstance_ = false;
-    if (!requestName(ipv4AddressName) || !requestName(interfaceStatusName) || !requestName(ipv4RouteName))
-        return false;
-    namesOwned_ = true;
+    if (opened != Opened::Yes) {
+        close();
+        return opened;
+    }
     if (!retries_.succeeded("connected, names taken"))
         KOR_Sysloglevel_info(log_, "netstatd", __LINE__, "bus: connected, names taken");
-    return true;
+    return Opened::Yes;
 }
 
 void BusService::close() {
-    // The dispatcher keeps a plain pointer to a connection that has
-    // messages left to dispatch (a lost one always has: "Disconnected"),
-    // and would use it after the connection is gone. Dispatching them lets
-    // go of it.
-    if (connection_ && DBus::default_dispatcher) DBus::default_dispatcher->dispatch_pending();
     routeObject_.reset();
     statusObject_.reset();
     addressObject_.reset();
+    if (!connection_) return;
+    // Closing a connection queues its "Disconnected" message, and the
+    // dispatcher keeps a plain pointer to a connection with messages left
+    // to dispatch: closed while still connected by the destructor, it would
+    // be used after it is gone. Closed here and dispatched, it is let go.
+    if (connection_->connected()) connection_->disconnect();
+    if (DBus::default_dispatcher) DBus::default_dispatcher->dispatch_pending();
     connection_.reset();
-    namesOwned_ = false;
 }
 
 bool BusService::lost() const { return connection_ && !connection_->connected(); }
 
-bool BusService::requestName(const char* name) {
+BusService::Opened BusService::requestName(const char* name) {
+    DBus::CallMessage call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "RequestName");
+    DBus::MessageIter writer = call.writer();
+    writer << std::string(name) << uint32_t(DBUS_NAME_FLAG_DO_NOT_QUEUE);
     uint32_t result = 0;
     try {
-        DBus::CallMessage call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "RequestName");
-        DBus::MessageIter writer = call.writer();
-        writer << std::string(name) << uint32_t(DBUS_NAME_FLAG_DO_NOT_QUEUE);
         DBus::Message reply = connection_->send_blocking(call, kCallTimeoutMs);
         DBus::MessageIter reader = reply.reader();
         reader >> result;
     } catch (const DBus::Error& error) {
-        // The policy's refusal says which rule of which file.
-        retries_.failed(std::string("cannot own ") + name + ": " + error.what());
-        return false;
+        // A policy that does not let us own the name: AccessDenied, with
+        // the rule's text.
+        retries_.failed(std::string("cannot own ") + name + ": " + error.name() + ": " + error.what());
+        return Opened::No;
     }
     if (result == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER || result == DBUS_REQUEST_NAME_REPLY_ALREADY_OWNER)
-        return true;
+        return Opened::Yes;
     std::string program;
-    const std::string owner = ownerOf(name, program);
-    anotherInstance_ = program == "netstatd";
-    retries_.failed(std::string(name) + " is owned by " + (owner.empty() ? "another process" : "PID " + owner));
-    return false;
+    const std::string owner = describeOwner(name, program);
+    if (program == "netstatd") {
+        KOR_Sysloglevel_error(log_, "netstatd", __LINE__, ("bus: " + owner + ": another netstatd runs").c_str());
+        return Opened::OtherNetstatd;
+    }
+    retries_.failed(owner);
+    return Opened::No;
 }
 
-std::string BusService::ownerOf(const char* name, std::string& program) {
+std::string BusService::describeOwner(const char* name, std::string& program) {
+    std::string unique;
+    uint32_t pid = 0;
     try {
-        DBus::CallMessage ask(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner");
-        DBus::MessageIter askWriter = ask.writer();
-        askWriter << std::string(name);
-        DBus::MessageIter owner = connection_->send_blocking(ask, kCallTimeoutMs).reader();
-        std::string unique;
-        owner >> unique;
+        DBus::CallMessage ownerCall(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner");
+        DBus::MessageIter ownerArgs = ownerCall.writer();
+        ownerArgs << std::string(name);
+        DBus::MessageIter ownerReply = connection_->send_blocking(ownerCall, kCallTimeoutMs).reader();
+        ownerReply >> unique;
         DBus::CallMessage pidCall(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
                                   "GetConnectionUnixProcessID");
-        DBus::MessageIter pidWriter = pidCall.writer();
-        pidWriter << unique;
-        DBus::MessageIter reader = connection_->send_blocking(pidCall, kCallTimeoutMs).reader();
-        uint32_t pid = 0;
-        reader >> pid;
-        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-        std::getline(comm, program);
-        return std::to_string(pid) + (program.empty() ? "" : " (" + program + ")");
-    } catch (const DBus::Error&) {
-        return "";
+        DBus::MessageIter pidArgs = pidCall.writer();
+        pidArgs << unique;
+        DBus::MessageIter pidReply = connection_->send_blocking(pidCall, kCallTimeoutMs).reader();
+        pidReply >> pid;
+    } catch (const DBus::Error& error) {
+        // The owner may have gone meanwhile.
+        return std::string(name) + " is owned by another connection (" + error.what() + ")";
     }
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    if (!std::getline(comm, program)) program = "?";
+    return std::string(name) + " is owned by " + unique + ", PID " + std::to_string(pid) + " (" + program + ")";
 }
 
 void BusService::emit(const std::vector<Signal>& signals) {
-    if (!isOpen()) {
+    if (!connection_) {
         if (verbose_ && !signals.empty())
             KOR_Sysloglevel_info(log_, "netstatd", __LINE__,
                                  VAStr("bus: not connected, %zu signals not sent", signals.size()));
@@ -220,23 +227,14 @@ void BusService::emit(const std::vector<Signal>& signals) {
                 routeObject_->RemovedIPv4Route(route.destination, route.prefixLength, route.gateway, route.protocol,
                                                route.device, route.table);
                 break;
+            case Signal::Type::RoutesReread:
+                routeObject_->IPv4RoutesReread(route.table);
+                break;
             }
         } catch (const DBus::Error& error) {
             KOR_Sysloglevel_error(log_, "netstatd", __LINE__,
                                   ("bus: cannot send " + signal.toString() + ": " + error.what()).c_str());
         }
-    }
-    connection_->flush();
-}
-
-void BusService::emitRoutesReread(uint32_t table) {
-    if (!isOpen()) return;
-    KOR_Sysloglevel_info(log_, "netstatd", __LINE__, VAStr("publish: IPv4RoutesReread(%u)", table));
-    try {
-        routeObject_->IPv4RoutesReread(table);
-    } catch (const DBus::Error& error) {
-        KOR_Sysloglevel_error(log_, "netstatd", __LINE__,
-                              (std::string("bus: cannot send IPv4RoutesReread: ") + error.what()).c_str());
     }
     connection_->flush();
 }

@@ -37,34 +37,27 @@ public:
     BusService(const BusService&) = delete;
     BusService& operator=(const BusService&) = delete;
 
-    // Connects, serves the three objects and takes the three names. False,
-    // with the service closed again, when the bus cannot be reached or a
-    // name is not granted.
-    //
-    // A name that another process owns, or that the bus's policy does not
-    // let us own, is logged with who owns it or what the policy says; the
-    // connection then stays as it is (destroying it here would leave the
-    // dispatcher a pointer to it) and the next open() asks for the names
-    // again.
-    bool open();
+    enum class Opened {
+        Yes,
+        No,            // the bus cannot be reached, or refuses a name: to be retried
+        OtherNetstatd  // another netstatd owns a name
+    };
+    // Connects, serves the three objects and takes the three names. Unless
+    // Yes, the service is closed again, and the reason logged: the bus's
+    // error, or the PID and program of the name's owner.
+    Opened open();
     void close();
-    bool isOpen() const { return bool(connection_) && namesOwned_; }
-    // The last open() found a name owned by another netstatd: this one is
-    // not needed.
-    bool anotherInstance() const { return anotherInstance_; }
+    bool isOpen() const { return bool(connection_); }
     // Open, but the bus has closed the connection.
     bool lost() const;
 
     // Sends the signals in order and waits until they are written.
     void emit(const std::vector<Signal>& signals);
-    // "IPv4RoutesReread": the routes of the table (0: every table) were read
-    // again after kernel events were lost.
-    void emitRoutesReread(uint32_t table);
 
 private:
-    bool requestName(const char* name);
-    // "PID (program)" of the owner of the name, "" when nobody owns it.
-    std::string ownerOf(const char* name, std::string& program);
+    Opened requestName(const char* name);
+    // "NAME is owned by :1.4, PID 812 (netstatd)"; program is the owner's.
+    std::string describeOwner(const char* name, std::string& program);
 
     RouteQuery query_;
     const bool verbose_;
@@ -73,8 +66,6 @@ private:
     std::unique_ptr<AddressObject> addressObject_;
     std::unique_ptr<InterfaceStatusObject> statusObject_;
     std::unique_ptr<RouteObject> routeObject_;
-    bool namesOwned_ = false;
-    bool anotherInstance_ = false;
     kor::cfg::RetryLog retries_{"netstatd", "bus"};
 };
 

@@ -12,7 +12,6 @@ namespace netstatd {
 
 namespace {
 
-const int kEventBufferBytes = 8 * 1024 * 1024;
 const uint32_t kMainTable = 254;
 const int kRetryMs = 500;
 // How long a batch waits for another client's transaction to end before
@@ -70,48 +69,52 @@ bool Netstatd::start() {
 bool Netstatd::subscribe() {
     if (eventFd_ >= 0) events_.removeDescriptor(eventFd_);
     eventFd_ = -1;
-    if (!eventSocket_.openEvents(kEventBufferBytes)) return false;
+    if (!eventSocket_.openEvents(options_.eventBuffer)) return false;
     eventFd_ = eventSocket_.fd();
     events_.addDescriptor(eventFd_, POLLIN, [this](int, short) { onEvents(); });
     return true;
 }
 
-void Netstatd::onEvents() {
-    std::vector<NetlinkEvent> events;
-    std::vector<Signal> signals;
-    RouteSocket::Received received = eventSocket_.receive(events);
-    if (received == RouteSocket::Received::Nothing) return;
+RouteSocket::Received Netstatd::readBatch(std::vector<NetlinkEvent>& events) {
     // Gather what follows closely, so that a renewal that keeps the address
     // changes neither the tables nor the state.
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBatchMs);
-    while (received == RouteSocket::Received::Events || received == RouteSocket::Received::Nothing) {
+    for (;;) {
+        // All that is queued, one datagram after the other: a burst is read
+        // as fast as the kernel sends it.
+        RouteSocket::Received received;
+        do
+            received = eventSocket_.receive(events);
+        while (received == RouteSocket::Received::Events && std::chrono::steady_clock::now() < end);
+        if (received == RouteSocket::Received::Overrun || received == RouteSocket::Received::Failed) return received;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-        if (left <= 0) break;
+        if (left <= 0) return RouteSocket::Received::Events;
         pollfd more = {eventFd_, POLLIN, 0};
-        if (poll(&more, 1, int(std::min<long>(left, kQuietMs))) <= 0) break;
-        received = eventSocket_.receive(events);
+        if (poll(&more, 1, int(std::min<long>(left, kQuietMs))) <= 0) return RouteSocket::Received::Events;
     }
-    switch (received) {
-    case RouteSocket::Received::Failed:
-        if (!subscribe()) return;
-        [[fallthrough]];
-    case RouteSocket::Received::Overrun:
+}
+
+void Netstatd::onEvents() {
+    std::vector<NetlinkEvent> events;
+    std::vector<Signal> signals;
+    const RouteSocket::Received received = readBatch(events);
+    if (received == RouteSocket::Received::Overrun || received == RouteSocket::Received::Failed) {
         KOR_Sysloglevel_error(log_, "netstatd", __LINE__, "netlink: events were lost; reading the whole state again");
-        rereadOwed_ = true;
-        resyncOrRetry(true, true, true, signals);
-        break;
-    case RouteSocket::Received::Events:
-    case RouteSocket::Received::Nothing: {
+        // What the queue still holds is older than the dump; emptied, it
+        // lets the kernel report the next loss, which the dump may miss.
+        if ((received == RouteSocket::Received::Failed || !eventSocket_.discardQueued()) && !subscribe()) return;
+        resyncOrRetry(true, true, true, true, signals);
+    } else {
+        if (events.empty()) return;
         Resync needed;
         for (const auto& event : events) {
             Resync more = state_.apply(event, signals);
             needed.addresses |= more.addresses;
             needed.routes |= more.routes;
         }
-        if (needed.addresses || needed.routes) resyncOrRetry(false, needed.addresses, needed.routes, signals);
-        break;
-    }
+        if (needed.addresses || needed.routes)
+            resyncOrRetry(false, needed.addresses, needed.routes, false, signals);
     }
     publish(signals);
 }
@@ -139,28 +142,31 @@ bool Netstatd::resync(bool links, bool addresses, bool routes, std::vector<Signa
         // rather than keep it for the next one.
         records = std::vector<Route>();
         malloc_trim(0);
-        // A reread after a loss is announced once it succeeded (a retry
-        // may be needed first).
-        if (rereadOwed_) routesReread_ = true;
-        rereadOwed_ = false;
     }
     return true;
 }
 
-void Netstatd::resyncOrRetry(bool links, bool addresses, bool routes, std::vector<Signal>& out) {
-    if (resync(links, addresses, routes, out)) return;
-    // Links are dumped with the addresses: a retry reads both.
-    pendingResync_.addresses |= links || addresses;
-    pendingResync_.routes |= routes;
+void Netstatd::resyncOrRetry(bool links, bool addresses, bool routes, bool lost, std::vector<Signal>& out) {
+    if (resync(links, addresses, routes, out)) {
+        // After the differences: a listener that keeps copies of the routes
+        // compares them with the table now.
+        if (lost || (routes && dumpSocket_.lastDumpRetried())) {
+            Signal reread;
+            reread.type = Signal::Type::RoutesReread;
+            reread.route.table = options_.mainTableOnly ? kMainTable : 0;
+            out.push_back(reread);
+        }
+        return;
+    }
+    // Part of the state may be new, part old, and the events of the
+    // meantime are not all in it: the retry reads everything.
     if (!resyncTimer_) resyncTimer_ = events_.addTimer(kRetryMs, [this]() { retryResync(); });
 }
 
 void Netstatd::retryResync() {
     resyncTimer_ = 0;
-    const Resync wanted = pendingResync_;
-    pendingResync_ = Resync();
     std::vector<Signal> signals;
-    resyncOrRetry(wanted.addresses, wanted.addresses, wanted.routes, signals);
+    resyncOrRetry(true, true, true, true, signals);
     publish(signals);
 }
 
@@ -171,22 +177,18 @@ void Netstatd::publish(const std::vector<Signal>& signals) {
         tables_->flush(kBusyWaitMs);
     }
     if (!signals.empty()) bus_.emit(signals);
-    // After the differences: a listener that keeps copies compares them
-    // with the table now.
-    if (routesReread_ && bus_.isOpen()) {
-        bus_.emitRoutesReread(options_.mainTableOnly ? kMainTable : 0);
-        routesReread_ = false;
-    }
 }
 
 void Netstatd::connectBus() {
     busTimer_ = 0;
-    if (!bus_.open()) {
-        if (bus_.anotherInstance()) {
-            KOR_Sysloglevel_error(log_, "netstatd", __LINE__, "bus: another netstatd owns the names; exiting");
-            return;
-        }
+    switch (bus_.open()) {
+    case BusService::Opened::Yes:
+        break;
+    case BusService::Opened::No:
         busTimer_ = events_.addTimer(kRetryMs, [this]() { connectBus(); });
+        return;
+    case BusService::Opened::OtherNetstatd:
+        superseded_ = true;
         return;
     }
     // A listener may have missed anything while the bus was away; routes it

@@ -30,6 +30,7 @@ public:
         std::string cfgSocket = "/tmp/cfgserver.socket";
         bool verbose = false;  // log every signal and table write
         bool mainTableOnly = false;  // follow and report the main table's routes only
+        int eventBuffer = 32 * 1024 * 1024;  // the event socket's receive buffer, in bytes
     };
 
     Netstatd(moduna::net::EventDispatcher& events, const Options& options);
@@ -45,18 +46,24 @@ public:
     // To be run after every bus dispatch: notices a lost bus connection
     // and schedules a new one.
     void checkBus();
-    // Another netstatd owns the bus names: this one ends.
-    bool anotherInstance() const { return bus_.anotherInstance(); }
+
+    // Another netstatd owns the bus names: this one has to end, with
+    // exit status 1.
+    bool superseded() const { return superseded_; }
 
 private:
     bool subscribe();
     void onEvents();
+    // Reads what the event socket holds and what follows closely into
+    // events; Overrun or Failed when events were lost.
+    RouteSocket::Received readBatch(std::vector<NetlinkEvent>& events);
     // Dumps the parts named and reports how they differ from the state.
     bool resync(bool links, bool addresses, bool routes, std::vector<Signal>& out);
-    // The same, and when a dump fails (a dump that changes keep
-    // interrupting, while routes pour in), again and again a little later
-    // until it succeeds: until then what was missed is not reported.
-    void resyncOrRetry(bool links, bool addresses, bool routes, std::vector<Signal>& out);
+    // The same, followed by IPv4RoutesReread when events were lost or the
+    // route dump had to be made again. When a dump fails (one that changes
+    // keep interrupting, while routes pour in), the whole state is read
+    // again a little later, and again, until it succeeds.
+    void resyncOrRetry(bool links, bool addresses, bool routes, bool lost, std::vector<Signal>& out);
     void retryResync();
     void publish(const std::vector<Signal>& signals);
     void connectBus();
@@ -73,11 +80,7 @@ private:
     BusService bus_;
     int busTimer_ = 0;
     int resyncTimer_ = 0;
-    Resync pendingResync_;  // what the next retry dumps (links with addresses)
-    // Kernel events were lost: the routes are owed a complete reread, and
-    // once it succeeded listeners are told, after the differences.
-    bool rereadOwed_ = false;
-    bool routesReread_ = false;
+    bool superseded_ = false;
 };
 
 }  // namespace netstatd

@@ -72,6 +72,8 @@ std::string Signal::toString() const {
         return routeText("NewIPv4Route");
     case Type::RemovedRoute:
         return routeText("RemovedIPv4Route");
+    case Type::RoutesReread:
+        return "IPv4RoutesReread(" + std::to_string(route.table) + ")";
     }
     return "";
 }

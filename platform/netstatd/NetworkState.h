@@ -34,7 +34,9 @@ struct RouteArgs {
 };
 
 struct Signal {
-    enum class Type { NewAddress, RemovedAddress, Status, LinkStatus, NewRoute, RemovedRoute };
+    // RoutesReread: the routes were read again after events were lost;
+    // route.table names the table followed (0: every table).
+    enum class Type { NewAddress, RemovedAddress, Status, LinkStatus, NewRoute, RemovedRoute, RoutesReread };
     Type type = Type::Status;
     std::string interfaceName;  // address and status signals
     std::string address;        // address signals

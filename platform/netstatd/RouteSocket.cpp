@@ -77,9 +77,18 @@ bool RouteSocket::openEvents(int receiveBuffer) {
     if (!open(SOCK_NONBLOCK, RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE)) return false;
     // Bursts (an interface with many routes going away) must not overflow
     // the queue; SO_RCVBUFFORCE passes the system's limit, being root.
+    // Without that right SO_RCVBUF gives what net.core.rmem_max allows.
     if (setsockopt(fd(), SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof receiveBuffer) != 0 &&
         setsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0)
         logFailure("cannot enlarge the event socket's receive buffer");
+    // The kernel doubles what it was asked for (its own bookkeeping counts
+    // against the buffer too); less than asked means the limit applied.
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (getsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 && granted < receiveBuffer)
+        KOR_Sysloglevel_error(logModule(), "netstatd", __LINE__,
+                              VAStr("netlink: event buffer of %d bytes only (%d asked): bursts may be lost", granted,
+                                    receiveBuffer));
     return true;
 }
 
@@ -110,8 +119,20 @@ RouteSocket::Received RouteSocket::receive(std::vector<NetlinkEvent>& out) {
     return Received::Events;
 }
 
+bool RouteSocket::discardQueued() {
+    for (;;) {
+        ssize_t got = recv(fd(), buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+        if (got >= 0 || errno == EINTR || errno == ENOBUFS || errno == ENOSPC) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        logFailure("cannot empty the event queue");
+        return false;
+    }
+}
+
 bool RouteSocket::dump(uint16_t request, std::vector<NetlinkEvent>& out, uint32_t table) {
+    retried_ = false;
     for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
+        retried_ = attempt > 0;
         std::vector<NetlinkEvent> events;
         bool interrupted = false;
         if (!dumpOnce(request, table, events, interrupted)) {

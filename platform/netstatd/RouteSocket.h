@@ -31,6 +31,12 @@ public:
     // it carries. Overrun: the kernel dropped events (ENOBUFS); the state
     // has to be dumped again.
     Received receive(std::vector<NetlinkEvent>& out);
+    // Empties the queue of an event socket, dropping what it holds. After
+    // an overrun the kernel reports no further loss until the queue has
+    // been empty once, so a dump taken while it still holds events could
+    // miss changes that nothing would ever report. False when the socket
+    // fails.
+    bool discardQueued();
 
     // A complete dump of the links (RTM_GETLINK), IPv4 addresses
     // (RTM_GETADDR) or IPv4 routes (RTM_GETROUTE) of every table. A dump
@@ -38,6 +44,9 @@ public:
     // A table other than 0 asks for the routes of that table only. On a
     // socket opened with openDumps only.
     bool dump(uint16_t request, std::vector<NetlinkEvent>& out, uint32_t table = 0);
+    // The last dump had to be made again (interrupted or failed) before it
+    // succeeded.
+    bool lastDumpRetried() const { return retried_; }
 
 private:
     struct Closer {
@@ -48,6 +57,7 @@ private:
 
     std::unique_ptr<mnl_socket, Closer> socket_;
     unsigned sequence_ = 0;
+    bool retried_ = false;
     std::vector<char> buffer_;
 };
 

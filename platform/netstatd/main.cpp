@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -36,7 +37,8 @@ void printUsage() {
               << "  -p <filepath>: PID file path (default: " << kDefaultPidDirectory << ")\n"
               << "  -n: Do not write the status tables\n"
               << "  -m: Follow and report the routes of the main table only\n"
-              << "  -s <socket>: Configuration service socket (default: " << kDefaultCfgSocket << ")\n";
+              << "  -s <socket>: Configuration service socket (default: " << kDefaultCfgSocket << ")\n"
+              << "  -e <bytes>: Receive buffer for the kernel's events (default: 32 MiB)\n";
     std::cerr.flush();
 }
 
@@ -54,7 +56,7 @@ int main(int argc, char** argv) {
     kor::netstatd::Netstatd::Options options;
     options.cfgSocket = kDefaultCfgSocket;
     int opt;
-    while ((opt = getopt(argc, argv, "hbdmp:ns:")) != -1) {
+    while ((opt = getopt(argc, argv, "hbdmp:ns:e:")) != -1) {
         switch (opt) {
         case 'h':
             printUsage();
@@ -77,6 +79,16 @@ int main(int argc, char** argv) {
         case 's':
             options.cfgSocket = optarg;
             break;
+        case 'e': {
+            char* end = nullptr;
+            const long bytes = std::strtol(optarg, &end, 10);
+            if (*optarg == '\0' || *end != '\0' || bytes < 4096 || bytes > (1L << 30)) {
+                printUsage();
+                return 1;
+            }
+            options.eventBuffer = int(bytes);
+            break;
+        }
         default:
             printUsage();
             return 1;
@@ -105,13 +117,17 @@ int main(int argc, char** argv) {
         kor::netstatd::Netstatd service(events, options);
         if (service.start()) {
             KOR_Sysloglevel_info(logModule, "netstatd", __LINE__, "started");
-            while (!stopRequested && !service.anotherInstance()) {
+            while (!stopRequested && !service.superseded()) {
                 events.handleEvents(1000);
                 busDispatcher.do_iteration();
                 service.checkBus();
             }
-            if (service.anotherInstance()) exitStatus = 1;
-            KOR_Sysloglevel_info(logModule, "netstatd", __LINE__, "exiting");
+            if (service.superseded()) {
+                KOR_Sysloglevel_error(logModule, "netstatd", __LINE__, "the bus names are taken; exiting");
+                exitStatus = 1;
+            } else {
+                KOR_Sysloglevel_info(logModule, "netstatd", __LINE__, "exiting");
+            }
         } else {
             KOR_Sysloglevel_error(logModule, "netstatd", __LINE__, "cannot read the kernel's network state; exiting");
             exitStatus = 1;
