@@ -46,15 +46,9 @@ extern "C" void onStopSignal(int) { stopRequested = 1; }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    kor::error::DefaultAssertHook assertHook;
-    KOR_Sysloglevel_construct2("", argv[0]);
-    const KOR_Modul logModule = KOR_Sysloglevel_registerModul("netstatd");
-
-    bool daemonize = false;
-    std::string pidDirectory = kDefaultPidDirectory;
-    kor::netstatd::Netstatd::Options options;
-    options.cfgSocket = kDefaultCfgSocket;
+// Reads the options; -1 to go on, else the status to exit with.
+static int readOptions(int argc, char** argv, bool& daemonize, std::string& pidDirectory,
+                       kor::netstatd::Netstatd::Options& options) {
     int opt;
     while ((opt = getopt(argc, argv, "hbdmp:ns:e:")) != -1) {
         switch (opt) {
@@ -98,6 +92,20 @@ int main(int argc, char** argv) {
         printUsage();
         return 1;
     }
+    return -1;
+}
+
+int main(int argc, char** argv) {
+    kor::error::DefaultAssertHook assertHook;
+    KOR_Sysloglevel_construct2("", argv[0]);
+    const KOR_Modul logModule = KOR_Sysloglevel_registerModul("netstatd");
+
+    bool daemonize = false;
+    std::string pidDirectory = kDefaultPidDirectory;
+    kor::netstatd::Netstatd::Options options;
+    options.cfgSocket = kDefaultCfgSocket;
+    const int optionStatus = readOptions(argc, argv, daemonize, pidDirectory, options);
+    if (optionStatus >= 0) return optionStatus;
     if (options.verbose) KOR_Sysloglevel_changeTracelevel("netstatd", 1023);
 
     KOR_Daemon daemon;

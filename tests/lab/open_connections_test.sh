@@ -44,27 +44,7 @@ read -r n1 n2 n3 < <(for i in 1 2 3; do sed -n "s/^default via \S* dev wan$i tab
 lab_log "members: wan1 $n1, wan2 $n2, wan3 $n3"
 check "wan1, whose address came last, holds the highest member number" test "$n1" -gt "$n2" -a "$n1" -gt "$n3"
 
-keep=$LAB_DIR/keep
-mkdir "$keep"
-lab_spawn c "$keep/rounds" python3 "$LAB_SRC/tests/lab/internet.py" keep 30 "$keep"
-lab_wait_for 30 test -s "$keep/rounds"
-round=0
-
-check_eq "30 connections held, 10 through each ISP" "10 u1 10 u2 10 u3" \
-    "$(head -n 1 "$keep/rounds" | xargs -n 1 | sort | uniq -c | xargs)"
-
-# asked WHAT: asks every held connection again; checks that each answered
-# through the ISP it had (a line "#SLOT WAS: ANSWER" for each that did not).
-answered() { [ "$(wc -l <"$keep/rounds")" -gt "$1" ]; }
-asked() {
-    round=$((round + 1))
-    touch "$keep/ask.$round"
-    lab_wait_for 60 answered "$round"
-    check_eq "$1: every open connection answers through its ISP" "" "$(awk -v r=$round '
-        NR == r { for (i = 1; i <= NF; i++) { n = split($i, a, ">"); was[i] = a[n] } }
-        NR == r + 1 { for (i = 1; i <= NF; i++) if ($i != was[i] || was[i] == "lost") printf "#%d %s: %s\n", i, was[i], $i }
-        END { if (NR <= r) print "no answers" }' "$keep/rounds")"
-}
+held_start
 
 lab_log "--- edits: the shares to 40/40/30 one by one, the group's Autobalance, StickyTimeout"
 while read -r table row value <&3; do

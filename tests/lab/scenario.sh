@@ -326,3 +326,30 @@ sc_rule_made() { echo "^[0-9]+:.*from ${1//./\\.} lookup"; }
 sc_now() { date +%s.%N; }
 # sc_ms FROM TO: milliseconds between two Unix times, rounded.
 sc_ms() { python3 -c "print(round((float('$2') - float('$1')) * 1000))"; }
+
+# held_start: 30 TCP connections from the client through the router, held
+# open in LAB_DIR/keep (internet.py keep); checks that 10 go through each ISP.
+# KEEP_PID is the holder; touch "$keep/end" ends it.
+held_start() {
+    keep=$LAB_DIR/keep
+    mkdir "$keep"
+    lab_spawn c "$keep/rounds" python3 "$LAB_SRC/tests/lab/internet.py" keep 30 "$keep"
+    KEEP_PID=$LAB_LAST_PID
+    lab_wait_for 30 test -s "$keep/rounds"
+    round=0
+    check_eq "30 connections held, 10 through each ISP" "10 u1 10 u2 10 u3" \
+        "$(head -n 1 "$keep/rounds" | xargs -n 1 | sort | uniq -c | xargs)"
+}
+
+# asked WHAT: asks every held connection again; checks that each answered
+# through the ISP it had (a line "#SLOT WAS: ANSWER" for each that did not).
+answered() { [ "$(wc -l <"$keep/rounds")" -gt "$1" ]; }
+asked() {
+    round=$((round + 1))
+    touch "$keep/ask.$round"
+    lab_wait_for 60 answered "$round"
+    check_eq "$1: every open connection answers through its ISP" "" "$(awk -v r=$round '
+        NR == r { for (i = 1; i <= NF; i++) { n = split($i, a, ">"); was[i] = a[n] } }
+        NR == r + 1 { for (i = 1; i <= NF; i++) if ($i != was[i] || was[i] == "lost") printf "#%d %s: %s\n", i, was[i], $i }
+        END { if (NR <= r) print "no answers" }' "$keep/rounds")"
+}
