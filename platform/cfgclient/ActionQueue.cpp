@@ -1,14 +1,14 @@
 #include "kor/cfg/ActionQueue.h"
 
-#include "kor/cfg/CommandRunner.h"
+#include "kor/kernel/CommandRunner.h"
 
 namespace kor {
 namespace cfg {
 
-ActionQueue::ActionQueue() : executor_(std::make_shared<CommandRunner>()) {}
+ActionQueue::ActionQueue() : executor_(std::make_shared<kernel::CommandRunner>()) {}
 
 ActionQueue::ActionQueue(std::shared_ptr<ICommandExecutor> executor)
-    : executor_(executor ? std::move(executor) : std::make_shared<CommandRunner>()) {}
+    : executor_(executor ? std::move(executor) : std::make_shared<kernel::CommandRunner>()) {}
 
 void ActionQueue::addCommand(const std::string& commandLine, int) { lines_.push_back(commandLine); }
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "fuzz_check.h"
-#include "kor/cfg/CommandRunner.h"
+#include "kor/kernel/CommandRunner.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ bool keepsPromises(const std::vector<std::string>& w) {
 // The commands in plain form. Their words hold no blank nor operator
 // (keepsPromises), so two lines with the same plain form hold the same
 // commands, and the plain form's pieces are their words.
-std::string plainForm(const kor::cfg::ParsedLine& parsed, const std::string& line) {
+std::string plainForm(const kor::kernel::ParsedLine& parsed, const std::string& line) {
     std::string out;
     for (const auto& chain : parsed.chains) {
         for (size_t c = 0; c < chain.size(); ++c) {
@@ -67,13 +67,13 @@ std::string plainForm(const kor::cfg::ParsedLine& parsed, const std::string& lin
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string line(reinterpret_cast<const char*>(data), size);
-    const kor::cfg::ParsedLine parsed = kor::cfg::parseCommandLine(line);
+    const kor::kernel::ParsedLine parsed = kor::kernel::parseCommandLine(line);
     FUZZ_CHECK(parsed.ok || (parsed.chains.empty() && !parsed.error.empty()),
                "a refused line keeps commands or has no reason: " + line);
     if (!parsed.ok) return 0;
     const std::string plain = plainForm(parsed, line);
     FUZZ_CHECK(expectedWords(plain) == expectedWords(line), "the words are not the line's pieces: " + line);
-    const kor::cfg::ParsedLine again = kor::cfg::parseCommandLine(plain);
+    const kor::kernel::ParsedLine again = kor::kernel::parseCommandLine(plain);
     FUZZ_CHECK(again.ok && plainForm(again, plain) == plain, "the plain form \"" + plain + "\" parses differently");
     return 0;
 }

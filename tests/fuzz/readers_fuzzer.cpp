@@ -40,7 +40,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
-#include "kor/cfg/CommandRunner.h"
+#include "kor/kernel/CommandRunner.h"
 #include "kor/cfg/RecordingExecutor.h"
 #include "quorin.h"
 #include "../memory_access.h"
@@ -120,7 +120,7 @@ void checkLines(kor::cfg::RecordingExecutor& recorded) {
     if (checked.size() > 100000) checked.clear();
     for (const std::string& line : recorded.take()) {
         if (!checked.insert(line).second) continue;
-        const kor::cfg::ParsedLine parsed = kor::cfg::parseCommandLine(line);
+        const kor::kernel::ParsedLine parsed = kor::kernel::parseCommandLine(line);
         FUZZ_CHECK(parsed.ok, "the runner refuses \"" + line + "\": " + parsed.error);
         FUZZ_CHECK(!std::regex_search(line, tableZero), "routing table 0 in: " + line);
     }

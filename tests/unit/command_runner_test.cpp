@@ -18,8 +18,8 @@
 
 #include "data_file.h"
 #include "kor/cfg/ActionQueue.h"
-#include "kor/cfg/CommandRunner.h"
-#include "kor/cfg/IpNetlink.h"
+#include "kor/kernel/CommandRunner.h"
+#include "kor/kernel/IpNetlink.h"
 #include "kor/sysloglevel.h"
 
 namespace {
@@ -30,7 +30,7 @@ std::string shape(std::string line) {
     for (const char* escape : {"\\t", "\\n"})
         for (size_t at; (at = line.find(escape)) != std::string::npos;)
             line.replace(at, 2, escape[1] == 't' ? "\t" : "\n");
-    auto parsed = kor::cfg::parseCommandLine(line);
+    auto parsed = kor::kernel::parseCommandLine(line);
     if (!parsed.ok) return "REFUSED";
     std::string out;
     for (const auto& chain : parsed.chains)
@@ -46,8 +46,8 @@ std::string describe(const std::string& command) {
     std::vector<std::string> words;
     std::istringstream in(command);
     for (std::string w; in >> w;) words.push_back(w);
-    kor::cfg::IpRequest r;
-    if (!kor::cfg::parseIpRequest(words, r)) return "ip";
+    kor::kernel::IpRequest r;
+    if (!kor::kernel::parseIpRequest(words, r)) return "ip";
     static const char* const kinds[] = {"rule-add", "rule-del", "route-add", "route-del", "route-flush", "route-replace"};
     auto address = [](uint32_t a) {
         const auto* b = reinterpret_cast<const unsigned char*>(&a);
@@ -56,8 +56,8 @@ std::string describe(const std::string& command) {
     std::string out = std::string(kinds[int(r.kind)]) + " table=" + std::to_string(r.table);
     if (r.hasMark) out += " mark=" + std::to_string(r.mark);
     if (r.hasSource) out += " from=" + address(r.source.address) + "/" + std::to_string(r.source.length);
-    if (r.kind != kor::cfg::IpRequest::Kind::RuleAdd && r.kind != kor::cfg::IpRequest::Kind::RuleDel &&
-        r.kind != kor::cfg::IpRequest::Kind::RouteFlush)
+    if (r.kind != kor::kernel::IpRequest::Kind::RuleAdd && r.kind != kor::kernel::IpRequest::Kind::RuleDel &&
+        r.kind != kor::kernel::IpRequest::Kind::RouteFlush)
         out += " to=" + address(r.destination.address) + "/" + std::to_string(r.destination.length);
     if (r.hasGateway) out += " via=" + address(r.gateway);
     if (!r.device.empty()) out += " dev=" + r.device;

@@ -27,7 +27,7 @@
 // table, or the main one) is refused with its line.
 
 #include "kor/cfg/ActionQueue.h"
-#include "kor/cfg/IpNetlink.h"
+#include "kor/kernel/IpNetlink.h"
 
 #include <chrono>
 #include <memory>
@@ -35,7 +35,7 @@
 #include <vector>
 
 namespace kor {
-namespace cfg {
+namespace kernel {
 
 struct ParsedCommand {
     std::vector<std::string> words;
@@ -55,7 +55,7 @@ struct ParsedLine {
 // programs and forms.
 ParsedLine parseCommandLine(const std::string& line);
 
-class CommandRunner : public ICommandExecutor {
+class CommandRunner : public cfg::ICommandExecutor {
 public:
     CommandRunner();
     ~CommandRunner() override;
@@ -78,5 +78,5 @@ private:
     std::chrono::steady_clock::time_point started_;
 };
 
-}  // namespace cfg
+}  // namespace kernel
 }  // namespace kor

@@ -18,7 +18,7 @@
 #include <vector>
 
 namespace kor {
-namespace cfg {
+namespace kernel {
 
 // True when the words are exactly that command; mark is then set.
 bool parseConntrackFlush(const std::vector<std::string>& words, uint32_t& mark);
@@ -34,5 +34,5 @@ struct ConntrackResult {
 // Deletes the entries of one mark.
 ConntrackResult flushConntrackMark(uint32_t mark);
 
-}  // namespace cfg
+}  // namespace kernel
 }  // namespace kor

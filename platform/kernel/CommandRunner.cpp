@@ -3,7 +3,7 @@
 // command is started with vfork + execv of its resolved absolute path: the
 // child borrows the daemon's memory until its exec instead of copying it.
 
-#include "kor/cfg/CommandRunner.h"
+#include "kor/kernel/CommandRunner.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,7 +21,7 @@
 #include <cstring>
 #include <string>
 
-#include "kor/cfg/ConntrackFlush.h"
+#include "kor/kernel/ConntrackFlush.h"
 #include "kor/sysloglevel.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC
@@ -29,7 +29,7 @@
 #endif
 
 namespace kor {
-namespace cfg {
+namespace kernel {
 
 namespace {
 
@@ -512,5 +512,5 @@ std::string CommandRunner::times() const {
     return "\t" + micros(started_) + " " + micros(std::chrono::steady_clock::now());
 }
 
-}  // namespace cfg
+}  // namespace kernel
 }  // namespace kor

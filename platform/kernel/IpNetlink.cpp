@@ -9,7 +9,7 @@
 // ip's exit status (1 for an unknown device, 2 for a refusal of the kernel)
 // and its error text.
 
-#include "kor/cfg/IpNetlink.h"
+#include "kor/kernel/IpNetlink.h"
 
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
@@ -27,7 +27,7 @@
 #include "kor/sysloglevel.h"
 
 namespace kor {
-namespace cfg {
+namespace kernel {
 
 namespace {
 
@@ -380,5 +380,5 @@ bool IpNetlink::run(const IpRequest& r, IpResult& result) {
     return true;
 }
 
-}  // namespace cfg
+}  // namespace kernel
 }  // namespace kor

@@ -21,7 +21,7 @@ struct mnl_socket;
 struct nlmsghdr;
 
 namespace kor {
-namespace cfg {
+namespace kernel {
 
 struct IpPrefix {
     uint32_t address = 0;  // network byte order
@@ -88,5 +88,5 @@ private:
     int timeoutMs_;
 };
 
-}  // namespace cfg
+}  // namespace kernel
 }  // namespace kor

@@ -1,7 +1,7 @@
 // Deleting the connection-tracking entries of one mark: a dump that the
 // kernel filters by mark, then one delete per entry found.
 
-#include "kor/cfg/ConntrackFlush.h"
+#include "kor/kernel/ConntrackFlush.h"
 
 #include <libnetfilter_conntrack/libnetfilter_conntrack.h>
 #include <sys/socket.h>
@@ -12,7 +12,7 @@
 #include <memory>
 
 namespace kor {
-namespace cfg {
+namespace kernel {
 
 namespace {
 
@@ -95,5 +95,5 @@ ConntrackResult flushConntrackMark(uint32_t mark) {
     return result;
 }
 
-}  // namespace cfg
+}  // namespace kernel
 }  // namespace kor
