@@ -171,6 +171,9 @@ void NotificationHandler::runPass() {
                              full ? "loading every table" : VAStr("tables changed:%s", names.c_str()));
     }
     for (size_t i = 0; i < handlers_.size(); ++i) {
+        // What one notification changes (the members a read sweeps, the
+        // commit after it) reaches the kernel as one batch.
+        ActionQueue::Hold hold(&queue_);
         bool modelChanged = false;
         for (const auto& t : handlerTables_[i])
             if (full || changed.count(t)) modelChanged = handlers_[i]->loadFromConfig(access_, t) || modelChanged;

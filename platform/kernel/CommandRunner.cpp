@@ -22,6 +22,8 @@
 #include <string>
 
 #include "kor/kernel/ConntrackFlush.h"
+#include "kor/kernel/IpsetBatch.h"
+#include "kor/kernel/IptablesBatch.h"
 #include "kor/sysloglevel.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC
@@ -102,63 +104,6 @@ private:
     pid_t pid_;
 };
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-// Words of a line, with ";" split off as a token of its own wherever it is.
-std::vector<std::string> tokenize(const std::string& line) {
-    std::vector<std::string> tokens;
-    std::string word;
-    auto flush = [&] {
-        if (!word.empty()) tokens.push_back(word);
-        word.clear();
-    };
-    for (char c : line) {
-        if (isBlank(c)) {
-            flush();
-        } else if (c == ';') {
-            flush();
-            tokens.push_back(";");
-        } else {
-            word += c;
-        }
-    }
-    flush();
-    return tokens;
-}
-
-bool allowedProgram(const std::string& word) {
-    return word == "iptables" || word == "ipset" || word == "ip" || word == "/sbin/ip" || word == "conntrack";
-}
-
-// The characters that would make a shell do more than run one program.
-bool hasShellOperator(const std::string& word) { return word.find_first_of("|&<>") != std::string::npos; }
-
-// word is an abbreviation of full of at least minLen characters.
-bool abbreviates(const std::string& word, const std::string& full, size_t minLen) {
-    return word.size() >= minLen && full.compare(0, word.size(), word) == 0;
-}
-
-// The allowed programs can themselves start others: "ip netns exec" and
-// "ip vrf exec" run any program, "ip -batch" reads commands from a file and
-// iptables runs the program given with --modprobe / -M. Such a command is
-// refused like any other program; the daemon never writes these forms.
-std::string startsOtherPrograms(const std::vector<std::string>& words) {
-    bool isIp = words[0] != "iptables" && words[0] != "ipset";
-    for (size_t i = 1; i < words.size(); ++i) {
-        const std::string& w = words[i];
-        if (isIp) {
-            std::string opt = w.rfind("--", 0) == 0 ? w.substr(1) : w;  // ip takes "--x" for "-x"
-            if (abbreviates(w, "exec", 1)) return "ip exec runs other programs";
-            if (abbreviates(opt, "-batch", 2)) return "ip reads commands from a file with " + w;
-        } else if (words[0] == "iptables") {
-            if (abbreviates(w.substr(0, w.find('=')), "--modprobe", 3)) return "iptables runs the program of " + w;
-            if (w.size() > 1 && w[0] == '-' && w[1] != '-' && w.find('M') != std::string::npos)
-                return "iptables runs the program of -M";
-        }
-    }
-    return "";
-}
-
 // The program's absolute path: found on PATH (or the usual system
 // directories when PATH is unset), or the path itself for "/sbin/ip".
 // Relative entries of PATH are skipped. Empty when not found.
@@ -189,7 +134,7 @@ std::string joinWords(const std::vector<std::string>& words) {
     return out;
 }
 
-void audit(const std::vector<std::string>& words, const std::string& status, bool inProcess,
+void audit(const std::vector<std::string>& words, const std::string& status, const char* how,
            const std::string& times) {
     const char* file = getenv("QUORIN_CMD_LOG");
     if (!file || !*file) return;
@@ -199,25 +144,9 @@ void audit(const std::vector<std::string>& words, const std::string& status, boo
                               VAStr("cannot open command log %s: %s", file, strerror(errno)));
         return;
     }
-    std::string line = status + " " + joinWords(words) + (inProcess ? "\tin-process" : "") + times + "\n";
+    std::string line = status + " " + joinWords(words) + (*how ? std::string("\t") + how : "") + times + "\n";
     if (write(fd.get(), line.data(), line.size()) != ssize_t(line.size()))
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot write command log %s", file));
-}
-
-// "table 0" makes ip list or flush every table, and add to or delete from
-// the main one; the daemon never means either. Refused in whatever way ip
-// would read the number as 0.
-std::string namesTableZero(const std::vector<std::string>& words) {
-    if (words[0] == "iptables" || words[0] == "ipset") return "";
-    for (size_t i = 1; i + 1 < words.size(); ++i) {
-        if (words[i] != "table" && words[i] != "lookup") continue;
-        const std::string& value = words[i + 1];
-        char* end = nullptr;
-        const unsigned long number = strtoul(value.c_str(), &end, 0);
-        if (value == "unspec" || (isdigit(static_cast<unsigned char>(value[0])) && *end == '\0' && number == 0))
-            return "table 0 stands for every table";
-    }
-    return "";
 }
 
 // In the vfork child, which runs on the parent's memory until its exec: only
@@ -267,74 +196,6 @@ __attribute__((noinline)) pid_t spawnChild(const char* path, char* const* argv, 
 
 }  // namespace
 
-ParsedLine parseCommandLine(const std::string& line) {
-    ParsedLine out;
-    auto fail = [&](const std::string& why) {
-        out.ok = false;
-        out.error = why;
-        out.chains.clear();
-        return out;
-    };
-    // A shell would end the command at a line break; a NUL would cut a word.
-    if (line.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
-        return fail("line break or NUL in the line");
-
-    std::vector<std::string> tokens = tokenize(line);
-    CommandChain chain;
-    ParsedCommand cmd;
-    bool afterOr = false;  // the last token was "||": a command must follow
-
-    // Ends the current command; false with the reason set when it is refused.
-    auto endCommand = [&]() -> bool {
-        if (cmd.words.empty()) {
-            if (afterOr) fail("\"||\" without a command after it");
-            return !afterOr;
-        }
-        std::string why = startsOtherPrograms(cmd.words);
-        if (why.empty()) why = namesTableZero(cmd.words);
-        if (why.empty()) why = whyNotConntrackFlush(cmd.words);
-        if (!why.empty()) {
-            fail(why);
-            return false;
-        }
-        chain.push_back(cmd);
-        cmd = ParsedCommand();
-        afterOr = false;
-        return true;
-    };
-
-    for (size_t i = 0; i < tokens.size(); ++i) {
-        const std::string& t = tokens[i];
-        if (t == ";") {
-            if (!endCommand()) return out;
-            if (!chain.empty()) out.chains.push_back(chain);
-            chain.clear();
-        } else if (t == "||") {
-            if (cmd.words.empty()) return fail("\"||\" without a command before it");
-            if (!endCommand()) return out;
-            afterOr = true;
-        } else if (t == "2>" || t == "2>/dev/null") {
-            if (cmd.words.empty() || cmd.discardStderr) return fail("misplaced \"2>\"");
-            if (t == "2>") {
-                if (i + 1 >= tokens.size() || tokens[i + 1] != "/dev/null")
-                    return fail("error output may only go to /dev/null");
-                ++i;
-            }
-            cmd.discardStderr = true;
-        } else if (hasShellOperator(t)) {
-            return fail("shell operator not supported: " + t);
-        } else {
-            if (cmd.discardStderr) return fail("words after \"2> /dev/null\"");
-            if (cmd.words.empty() && !allowedProgram(t)) return fail("program not allowed: " + t);
-            cmd.words.push_back(t);
-        }
-    }
-    if (!endCommand()) return out;
-    if (!chain.empty()) out.chains.push_back(chain);
-    out.ok = true;
-    return out;
-}
-
 CommandRunner::CommandRunner() : timeoutMs_(kDefaultTimeoutMs) {
     if (const char* env = getenv("QUORIN_CMD_TIMEOUT_MS")) {
         char* end = nullptr;
@@ -350,6 +211,11 @@ CommandRunner::CommandRunner() : timeoutMs_(kDefaultTimeoutMs) {
     logTimes_ = times && strcmp(times, "1") == 0;
     const char* realIp = getenv("QUORIN_CMD_REAL_IP");
     if (!realIp || strcmp(realIp, "1") != 0) netlink_ = std::make_unique<IpNetlink>(timeoutMs_);
+    const char* batch = getenv("QUORIN_CMD_BATCH");
+    if (!batch || strcmp(batch, "0") != 0) {
+        iptables_ = std::make_unique<IptablesBatch>();
+        ipset_ = std::make_unique<IpsetBatch>();
+    }
 }
 
 CommandRunner::~CommandRunner() = default;
@@ -361,10 +227,12 @@ void CommandRunner::execute(const std::string& commandLine) {
                               VAStr("refused command line: \"%s\": %s", commandLine.c_str(), parsed.error.c_str()));
         return;
     }
-    for (const auto& chain : parsed.chains) {
-        for (const auto& cmd : chain) {
-            if (run(cmd) == 0) break;  // "||": the rest runs only after a failure
-        }
+    for (const auto& chain : parsed.chains) runChain(chain);
+}
+
+void CommandRunner::runChain(const CommandChain& chain) {
+    for (const auto& cmd : chain) {
+        if (run(cmd) == 0) break;  // "||": the rest runs only after a failure
     }
 }
 
@@ -373,12 +241,12 @@ int CommandRunner::run(const ParsedCommand& command) {
     uint32_t mark = 0;
     if (parseConntrackFlush(command.words, mark)) {
         const ConntrackResult flushed = flushConntrackMark(mark);
-        return report(command, flushed.status, command.discardStderr ? "" : flushed.error, true);
+        return report(command, flushed.status, command.discardStderr ? "" : flushed.error, "in-process");
     }
     IpRequest request;
     IpResult result;
     if (netlink_ && parseIpRequest(command.words, request) && netlink_->run(request, result))
-        return report(command, result.status, command.discardStderr ? "" : result.error, true);
+        return report(command, result.status, command.discardStderr ? "" : result.error, "in-process");
     return runProgram(command);
 }
 
@@ -386,7 +254,7 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
     const std::string words = joinWords(command.words);
     auto cannotStart = [&](const char* why) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot run %s: %s", words.c_str(), why));
-        audit(command.words, "-1", false, times());
+        audit(command.words, "-1", "", times());
         return -1;
     };
     if (command.words.empty()) return cannotStart("empty command");
@@ -478,20 +346,20 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
     if (killed) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
                               VAStr("command killed after %d ms: %s", timeoutMs_, words.c_str()));
-        audit(command.words, "killed", false, times());
+        audit(command.words, "killed", "", times());
         return -2;
     }
     if (status == -1) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("exit status lost: %s", words.c_str()));
-        audit(command.words, "-1", false, times());
+        audit(command.words, "-1", "", times());
         return -1;
     }
     // A command ended by a signal counts as failed, with the shell's 128 + signal.
-    return report(command, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), errText, false);
+    return report(command, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), errText, "");
 }
 
-int CommandRunner::report(const ParsedCommand& command, int code, std::string errText, bool inProcess) {
-    audit(command.words, std::to_string(code), inProcess, times());
+int CommandRunner::report(const ParsedCommand& command, int code, std::string errText, const char* how) {
+    audit(command.words, std::to_string(code), how, times());
     // A full copy of a large main table into tables that already hold it
     // fails on every line: nothing is formatted for a line not written.
     if (code != 0 && KOR_Sysloglevel_debugOn(modul())) {

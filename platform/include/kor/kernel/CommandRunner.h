@@ -11,6 +11,15 @@
 // (ConntrackFlush.h; any other conntrack command is refused). A line holding any other program or any other shell operator
 // ("|", "&&", "&", ">", "<", ...) is refused as a whole with an error log line.
 //
+// The lines of one batch (one process() of the queue, or everything a hold
+// gathered) are carried out together, each command meaning what it means
+// alone, in order: consecutive iptables commands as one nf_tables
+// transaction (IptablesBatch.h), consecutive ipset commands as one "ipset
+// restore" (IpsetBatch.h), consecutive in-process ip commands as rtnetlink
+// requests sent many at a time. The command log marks the iptables and
+// ipset commands of a batch with a tab and "batch". QUORIN_CMD_BATCH=0 runs
+// one line at a time, one process per iptables and ipset command.
+//
 // Each command is killed when it still runs after the timeout (30 s, or
 // QUORIN_CMD_TIMEOUT_MS milliseconds when set). When QUORIN_CMD_LOG names a
 // file, every command run is appended to it as "<exit status> <words>",
@@ -30,6 +39,7 @@
 #include "kor/kernel/IpNetlink.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,25 +65,41 @@ struct ParsedLine {
 // programs and forms.
 ParsedLine parseCommandLine(const std::string& line);
 
+class IptablesBatch;
+class IpsetBatch;
+struct CommandOutcome;
+
 class CommandRunner : public cfg::ICommandExecutor {
 public:
     CommandRunner();
     ~CommandRunner() override;
     void execute(const std::string& commandLine) override;
+    void executeBatch(const std::vector<std::string>& lines) override;
 
     // Runs one command and returns its exit status; -1 when it could not be
     // started, -2 when it was killed after the timeout.
     int run(const ParsedCommand& command);
 
 private:
+    // How a batch carries out a chain of commands.
+    enum class Kind { Iptables, Ipset, Ip, Single };
+    Kind kindOf(const CommandChain& chain) const;
+    // "||": the commands after the first that succeeds do not run.
+    void runChain(const CommandChain& chain);
+    void runSegment(Kind kind, const std::vector<const CommandChain*>& chains);
+    void runIpSegment(const std::vector<const CommandChain*>& chains);
     int runProgram(const ParsedCommand& command);
-    // Logs the command with its status and returns the status.
-    int report(const ParsedCommand& command, int code, std::string errText, bool inProcess);
+    // Logs the command with its status and returns the status; how marks
+    // the command log's line ("in-process", "batch" or "").
+    int report(const ParsedCommand& command, int code, std::string errText, const char* how);
+    int report(const ParsedCommand& command, const CommandOutcome& outcome, const char* how);
     // The command log's time stamps of the command that runs, or "".
     std::string times() const;
 
     int timeoutMs_;
     std::unique_ptr<IpNetlink> netlink_;  // null when the real ip runs every command
+    std::unique_ptr<IptablesBatch> iptables_;  // null when every line runs alone
+    std::unique_ptr<IpsetBatch> ipset_;
     bool logTimes_ = false;               // QUORIN_CMD_LOG_TIMES=1
     std::chrono::steady_clock::time_point started_;
 };

@@ -1,0 +1,97 @@
+// The command runner's batches: the lines of one batch split into runs of
+// commands of one kind, each run carried out together, in order.
+
+#include <string>
+#include <vector>
+
+#include "kor/kernel/Batch.h"
+#include "kor/kernel/CommandRunner.h"
+#include "kor/kernel/IpsetBatch.h"
+#include "kor/kernel/IptablesBatch.h"
+#include "kor/sysloglevel.h"
+
+namespace kor {
+namespace kernel {
+
+namespace {
+
+KOR_Modul modul() {
+    static KOR_Modul m = KOR_Sysloglevel_registerModul("cfgclient");
+    return m;
+}
+
+bool allOf(const CommandChain& chain, const char* program) {
+    for (const auto& cmd : chain)
+        if (cmd.words[0] != program) return false;
+    return true;
+}
+
+}  // namespace
+
+CommandRunner::Kind CommandRunner::kindOf(const CommandChain& chain) const {
+    if (allOf(chain, "iptables")) return iptables_ ? Kind::Iptables : Kind::Single;
+    if (chain.size() != 1) return Kind::Single;
+    if (allOf(chain, "ipset")) return ipset_ ? Kind::Ipset : Kind::Single;
+    IpRequest request;
+    if (netlink_ && parseIpRequest(chain[0].words, request) && request.kind != IpRequest::Kind::RouteFlush)
+        return Kind::Ip;
+    return Kind::Single;
+}
+
+void CommandRunner::executeBatch(const std::vector<std::string>& lines) {
+    // The parsed lines stay alive while their chains run.
+    std::vector<ParsedLine> parsed;
+    parsed.reserve(lines.size());
+    for (const auto& line : lines) {
+        ParsedLine p = parseCommandLine(line);
+        if (!p.ok) {
+            KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
+                                  VAStr("refused command line: \"%s\": %s", line.c_str(), p.error.c_str()));
+            continue;
+        }
+        parsed.push_back(std::move(p));
+    }
+    std::vector<const CommandChain*> run;
+    Kind kind = Kind::Single;
+    auto flush = [&] {
+        if (!run.empty()) runSegment(kind, run);
+        run.clear();
+    };
+    for (const auto& line : parsed)
+        for (const auto& chain : line.chains) {
+            const Kind k = kindOf(chain);
+            if (k != kind || k == Kind::Single) flush();
+            kind = k;
+            run.push_back(&chain);
+        }
+    flush();
+}
+
+void CommandRunner::runSegment(Kind kind, const std::vector<const CommandChain*>& chains) {
+    if (kind == Kind::Ip) return runIpSegment(chains);
+    std::vector<ChainOutcome> outcomes;
+    bool done = false;
+    if (logTimes_) started_ = std::chrono::steady_clock::now();
+    if (kind == Kind::Iptables && chains.size() > 1) done = iptables_->run(chains, outcomes);
+    if (kind == Kind::Ipset && chains.size() > 1) done = ipset_->run(chains, outcomes);
+    if (!done) {
+        // A single command, or a batch the kernel would not take as one:
+        // one at a time, each as it runs alone.
+        for (const CommandChain* chain : chains) runChain(*chain);
+        return;
+    }
+    for (size_t i = 0; i < chains.size(); ++i)
+        for (size_t k = 0; k < chains[i]->size() && k < outcomes[i].size(); ++k)
+            if (outcomes[i][k].ran) report((*chains[i])[k], outcomes[i][k], "batch");
+}
+
+void CommandRunner::runIpSegment(const std::vector<const CommandChain*>& chains) {
+    for (const CommandChain* chain : chains) runChain(*chain);
+}
+
+int CommandRunner::report(const ParsedCommand& command, const CommandOutcome& outcome, const char* how) {
+    return report(command, outcome.status, command.discardStderr ? "" : outcome.error, how);
+}
+
+}  // namespace kernel
+}  // namespace kor
