@@ -213,7 +213,7 @@ CommandRunner::CommandRunner() : timeoutMs_(kDefaultTimeoutMs) {
     if (!realIp || strcmp(realIp, "1") != 0) netlink_ = std::make_unique<IpNetlink>(timeoutMs_);
     const char* batch = getenv("QUORIN_CMD_BATCH");
     if (!batch || strcmp(batch, "0") != 0) {
-        iptables_ = std::make_unique<IptablesBatch>();
+        iptables_ = std::make_unique<IptablesBatch>(timeoutMs_);
         ipset_ = std::make_unique<IpsetBatch>();
     }
 }
