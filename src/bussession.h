@@ -50,8 +50,10 @@ public:
     // Run after every dispatch of the bus: drops a connection that the bus
     // closed, and connects when a try is due.
     void serve();
-    // The full copy of the main table into the member tables, when the
-    // controller asked for it, the bus is there and no retry is waited for.
+    // The route sync that the controller asked for: a comparison of the
+    // member tables with the main table as the kernel holds them, or, when
+    // the main table cannot be read, the full copy of the route service's
+    // list, when the bus is there and no retry is waited for.
     void serveRouteQuery();
 
     bool connected() const { return bool(connection_); }

@@ -113,7 +113,7 @@ bool BalancingGroup::applySplit(std::vector<std::string>& joined) {
     for (OutInterface& member : interfaces) {
         const SplitPart p = *part++;
         const bool wasApplied = member.applied;
-        member.apply(member.tableId);
+        member.apply(member.tableId, mainCopies);
         if (!wasApplied && member.applied) joined.push_back(member.getName());
         routeSyncPending = true;
 

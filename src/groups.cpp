@@ -244,7 +244,7 @@ void BalancingGroup::refreshInterfaceRoutes(const std::string& interfaceName) {
         }
         if (member.computeRouteTableHash() == member.routeTableHash) continue;
         member.remove();
-        member.apply(member.tableId);
+        member.apply(member.tableId, mainCopies);
         routeSyncPending = true;
     }
 }

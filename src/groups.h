@@ -141,6 +141,9 @@ public:
     // another group needs its set and jump put back.
     std::vector<std::string> released;
     kor::cfg::ActionQueue* actionQueue;
+    // The controller's copies of the main table, queued into the table of
+    // each member that is applied (not owned; null: none).
+    MainTableCopies* mainCopies = nullptr;
     int logModule;
     // How many members the current read of the uplinks table has found.
     unsigned claims = 0;

@@ -82,6 +82,8 @@ std::vector<IPv4RouteInfo> IPv4RouteDBusProxy::GetIPv4RoutesFromTable(uint32_t t
 
 void copyMainTableRoutes(quorin& controller, int logModule, const std::vector<IPv4RouteInfo>& routes) {
     const bool debug = KOR_Sysloglevel_debugOn(logModule);
+    // In batches of the queue's largest hold, not one per route.
+    kor::cfg::ActionQueue::Hold hold(controller.getActionQueue());
     for (const IPv4RouteInfo& route : routes) {
         // A text that does not begin with a number leaves 0.
         int prefixLength = 0;

@@ -105,7 +105,11 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
         DBus::DefaultTimeout busTimeout(0, false, &busDispatcher);
         DBus::default_dispatcher = &busDispatcher;
 
+        // The kernel's routing tables, read for the copies a new member's
+        // table is filled with and for the comparisons with the main table.
+        kor::quorin::KernelRouteReader routeReader;
         kor::quorin::quorin controller;
+        controller.setRouteReader(&routeReader);
         // Beside the PID file, in the runtime directory: a reboot forgets
         // the numbers with the connections they belong to.
         controller.setNumbersFile(pidPath + "/quorin.numbers");
@@ -127,8 +131,8 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
             controller.settleCopies(std::chrono::steady_clock::now());
             if (controller.reconcilePending) {
                 controller.reconcilePending = false;
-                kor::quorin::KernelRouteReader reader;
-                if (!controller.reconcileMemberTables(reader)) controller.requestReconcile("a table could not be read");
+                if (!controller.reconcileMemberTables(routeReader))
+                    controller.requestReconcile("a table could not be read");
             }
         }
 

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "kor/sysloglevel.h"
+#include "reconcile.h"
 
 namespace kor {
 namespace quorin {
@@ -112,7 +113,7 @@ std::string OutInterface::ruleDelLine() const {
     return "ip rule del fwmark " + t + " table " + t + ";ip rule del from " + addr + " table " + t;
 }
 
-void OutInterface::apply(int32_t candidateTableId) {
+void OutInterface::apply(int32_t candidateTableId, MainTableCopies* copies) {
     // The number is taken whether or not the member is up, and kept for the
     // member's lifetime.
     if (tableId == 0) tableId = candidateTableId;
@@ -136,16 +137,30 @@ void OutInterface::apply(int32_t candidateTableId) {
     delRouteCommand = routeLine("del");
     delMarkCommand = markDel;
 
-    actionQueue->addCommand(ruleAdd, 0);
+    // The table is complete before anything sends traffic to it: default
+    // route, then the copies of the main table, then the policy rules, then
+    // the mark rule (the group's service rules come after all of this).
+    // With the rules first, a SYN that arrived on the uplink was marked and
+    // its reply looked up a table that had only the default route: it found
+    // no route back to the LAN for 42-70 ms, until the copies came, and the
+    // client retried a second later.
     actionQueue->addCommand(routeClear, 0);
     actionQueue->addCommand(routeLine("add"), 0);
+    if (copies) copies->queueInto(*actionQueue, tableId, appliedBefore);
+    actionQueue->addCommand(ruleAdd, 0);
     actionQueue->addCommand(markAdd, 0);
     actionQueue->process();
 
-    // The lines have run when process() returns: the listing shows the new
-    // default route.
-    routeTableHash = computeRouteTableHash();
+    // The lines may wait in a hold: the listing is read once they have run.
+    fingerprintDue = true;
     applied = true;
+    appliedBefore = true;
+}
+
+void OutInterface::takeDueFingerprint() {
+    if (!fingerprintDue) return;
+    fingerprintDue = false;
+    routeTableHash = computeRouteTableHash();
 }
 
 bool OutInterface::reconfigure(const std::string& gatewayAddress, int32_t usagePercent, const std::string& addr,
@@ -177,8 +192,9 @@ bool OutInterface::reconfigure(const std::string& gatewayAddress, int32_t usageP
         delRouteCommand = routeLine("del");
     }
     actionQueue->process();
-    // Only the route is in the table's listing.
-    if (rerouted) routeTableHash = computeRouteTableHash();
+    // Only the route is in the table's listing; it is read once the lines
+    // have run.
+    if (rerouted) fingerprintDue = true;
     return shareChanged;
 }
 

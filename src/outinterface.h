@@ -28,6 +28,8 @@
 namespace kor {
 namespace quorin {
 
+class MainTableCopies;
+
 class OutInterface {
 public:
     // up starts as "the interface has an address" (addr is not "0.0.0.0").
@@ -54,9 +56,14 @@ public:
     // Stores the queue and creates the member's ipset.
     void createIpset(kor::cfg::ActionQueue* queue);
     // Takes candidateTableId when the member has no number yet; then, when up
-    // and not applied, writes the policy rules, the default route and the
-    // WAN2LAN mark rule, and takes the fingerprint of the table.
-    void apply(int32_t candidateTableId);
+    // and not applied, writes its state in the order in which nothing sends
+    // traffic to the table before it is complete: the default route, the
+    // copies of the main table (from copies, when given), the policy rules,
+    // the WAN2LAN mark rule. The fingerprint of the table is then due.
+    void apply(int32_t candidateTableId, MainTableCopies* copies = nullptr);
+    // Takes the fingerprint that apply or reconfigure left due; called once
+    // the queue has run their lines.
+    void takeDueFingerprint();
     // Undoes what apply wrote; the number and the undo lines are kept.
     void remove();
     // The uplink's row or status changed in its share, gateway, address or
@@ -112,6 +119,12 @@ public:
     std::string delRouteCommand;
     std::string delMarkCommand;
     bool applied;
+    // The member has been applied before: its table holds what it was
+    // given then.
+    bool appliedBefore = false;
+    // The table changed by our lines; its fingerprint is to be taken once
+    // they have run.
+    bool fingerprintDue = false;
     bool debugMode;
     int32_t stickyTimeout;
     // Where this read of the uplinks table found the member's row (the

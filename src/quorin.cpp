@@ -34,12 +34,15 @@ quorin::quorin()
       initialized(false),
       nextTableId(firstTableId),
       flushStates(true),
-      actionQueue(nullptr) {
+      actionQueue(nullptr),
+      mainCopies(logModule) {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "quorin");
 }
 
 quorin::~quorin() {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "~quorin");
+    // The whole teardown is one batch.
+    kor::cfg::ActionQueue::Hold hold(actionQueue);
     cleanup();
     while (!groups.empty()) groups.pop_front();
     // The first delete of WAN2LAN in cleanup fails while the members' jumps
@@ -102,6 +105,11 @@ void quorin::commitToSystem(kor::cfg::IConfigAccess& /*access*/, kor::cfg::Actio
     if (debugMode) KOR_Sysloglevel_info(logModule, "quorin", __LINE__, VAStr("%s: commitToSystem is called", "commitToSystem"));
 
     actionQueue = &queue;
+    // The configuration client holds the queue around a notification's
+    // loads and this commit; an event's re-read commits inside the event's
+    // own hold. Held here too, a commit is never more than one batch.
+    kor::cfg::ActionQueue::Hold hold(actionQueue);
+    mainCopies.forget();
 
     if (!initialized) {
         init();
@@ -116,6 +124,7 @@ void quorin::commitToSystem(kor::cfg::IConfigAccess& /*access*/, kor::cfg::Actio
     }
 
     for (auto& group : groups) {
+        group.mainCopies = &mainCopies;
         if (group.chainCreated) continue;
         group.createChain(actionQueue);
         if (debugMode) group.setDebugMode(true);
@@ -133,6 +142,13 @@ void quorin::commitToSystem(kor::cfg::IConfigAccess& /*access*/, kor::cfg::Actio
     // Members that left a split are destroyed in their group's commit.
     if (!released.empty()) keepSharedUplinks(released);
     numbers.save();
+    finishChange();
+}
+
+void quorin::finishChange() {
+    if (actionQueue) actionQueue->sync();
+    for (auto& group : groups)
+        for (OutInterface& member : group.interfaces) member.takeDueFingerprint();
 }
 
 void quorin::setNumbersFile(const std::string& path) {
@@ -204,6 +220,8 @@ void quorin::AddRoute(const std::string& destination, const int& prefixLength, c
         KOR_Sysloglevel_debug(logModule, "quorin", __LINE__,
                               VAStr("will add route for destination %s to all sub tables", destination.c_str()));
     if (!copyableRoute("AddRoute", destination, prefixLength, gateway, device)) return;
+    // Every group's copies of one route in one batch.
+    kor::cfg::ActionQueue::Hold hold(actionQueue);
     for (auto& group : groups) group.addRouteToAllTables(destination, prefixLength, gateway, device);
     noteCopiesWritten();
 }
@@ -216,6 +234,7 @@ void quorin::DelRoute(const std::string& destination, const int& prefixLength, c
                               VAStr("will delete route for destination %s from all sub tables",
                                     destination.c_str()));
     if (!copyableRoute("DelRoute", destination, prefixLength, gateway, device)) return;
+    kor::cfg::ActionQueue::Hold hold(actionQueue);
     for (auto& group : groups) group.delRouteFromAllTables(destination, prefixLength, gateway, device);
     noteCopiesWritten();
 }
@@ -302,47 +321,61 @@ void quorin::refreshGroups(const std::string& interfaceName) {
     // must not count as a change of the table. (A table that lost its
     // default route keeps its old fingerprint all the same.)
     if (copiesUnsettled) retakeFingerprints();
+    mainCopies.forget();
     for (auto& group : groups) {
+        group.mainCopies = &mainCopies;
         group.refreshInterfaceRoutes(interfaceName);
         routeSyncPending = routeSyncPending || group.routeSyncPending;
         group.routeSyncPending = false;
     }
 }
 
+// Each event handler is one change of the router: its lines (a member taken
+// down, the re-read's sweep, the commit after it) reach the kernel as one
+// batch, and the fingerprints are taken once it has run.
+
 void quorin::linkStatusEvent(const std::string& interfaceName, const bool& up) {
     if (debugMode)
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
                              VAStr("dbus event: %s is in state %d", interfaceName.c_str(), up ? 1 : 0));
-    if (up) {
-        refreshGroups(interfaceName);
-        return;
-    }
-    // A pulled cable or a rebooting modem keeps a static address for good,
-    // and new connections sent through the dead link hang: its members leave
-    // the split now rather than when the address goes. netstatd writes the
-    // link's state into StatusNetifWatch before it signals, so the re-read
-    // sees it; a status table that still says the link is up keeps them.
+    kor::cfg::ActionQueue::Hold hold(actionQueue);
+    if (up) refreshGroups(interfaceName);
+    else if (carriesTraffic(interfaceName))
+        // A pulled cable or a rebooting modem keeps a static address for
+        // good, and new connections sent through the dead link hang: its
+        // members leave the split now rather than when the address goes.
+        // netstatd writes the link's state into StatusNetifWatch before it
+        // signals, so the re-read sees it; a status table that still says
+        // the link is up keeps them.
+        rereadInterfaces("linkStatusEvent", false);
+    finishChange();
+}
+
+bool quorin::carriesTraffic(const std::string& interfaceName) const {
     for (const auto& group : groups)
         for (const OutInterface& member : group.interfaces)
-            if (member.getName() == interfaceName && member.applied) {
-                rereadInterfaces("linkStatusEvent", false);
-                return;
-            }
+            if (member.getName() == interfaceName && member.applied) return true;
+    return false;
 }
 
 void quorin::newAddressEvent(const std::string& interfaceName, const std::string& address) {
     if (debugMode)
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
                              VAStr("dbus event: New IP %s on %s", address.c_str(), interfaceName.c_str()));
+    kor::cfg::ActionQueue::Hold hold(actionQueue);
     refreshGroups(interfaceName);
+    finishChange();
 }
 
 void quorin::removedAddressEvent(const std::string& interfaceName, const std::string& address) {
     if (debugMode)
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
                              VAStr("dbus event: removed IP %s from %s", address.c_str(), interfaceName.c_str()));
+    // The leaver's rules go and the new split comes in one transaction.
+    kor::cfg::ActionQueue::Hold hold(actionQueue);
     for (auto& group : groups) group.markInterfaceDown(interfaceName);
     rereadInterfaces("removedAddressEvent", true);
+    finishChange();
 }
 
 void quorin::rereadInterfaces(const char* operation, bool always) {

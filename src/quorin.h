@@ -13,6 +13,7 @@
 #include "groups.h"
 #include "kor/cfg/ActionQueue.h"
 #include "numbers.h"
+#include "reconcile.h"
 #include "routetables.h"
 #include "kor/cfg/IConfigAccess.h"
 #include "kor/cfg/IConfigHandler.h"
@@ -66,6 +67,12 @@ public:
     void DelRoute(const std::string& destination, const int& prefixLength, const std::string& gateway,
                   const std::string& device);
 
+    // Where the main table and the member tables are read from (not owned;
+    // the daemon gives the kernel's, tests one in memory). Without one a
+    // new member's table gets its copies from the route sync alone.
+    void setRouteReader(RouteTableReader* reader) { mainCopies.setReader(reader); }
+    kor::cfg::ActionQueue* getActionQueue() const { return actionQueue; }
+
     bool getDebugMode() const { return debugMode; }
     int32_t getStickyTimeout() const { return stickyTimeout; }
     int32_t getNextTableId() const { return nextTableId; }
@@ -86,7 +93,13 @@ public:
     // through the reader, and queues the lines that make them equal; then
     // takes the members' fingerprints again. False when a table could not
     // be read (logged): the comparison is to be made again later.
-    bool reconcileMemberTables(RouteTableReader& reader);
+    // mainRead, when given, tells whether the main table could be read.
+    bool reconcileMemberTables(RouteTableReader& reader, bool* mainRead = nullptr);
+    // Serves routeSyncPending from the kernel through the route reader:
+    // only missing and stale copies are written. False when there is no
+    // reader or the main table cannot be read: the caller then copies the
+    // main table as the route service lists it.
+    bool syncRoutesFromKernel();
 
     // The fingerprint of each applied member's table, taken again after our
     // own copies went in (a full copy, a reconcile), so that only a change
@@ -107,6 +120,10 @@ private:
     // no member holds that now, else the next free one of the counter.
     void numberMembers();
     bool numberHeld(int32_t number) const;
+    // The end of every change of the router: runs what the queue holds and
+    // takes the fingerprints that the members' writes left due, so that the
+    // listing shows their default routes and copies.
+    void finishChange();
     // Create and remove the WAN2LAN chain.
     void init();
     void cleanup();
@@ -125,6 +142,8 @@ private:
     // Lets every group rebuild the members of that interface whose routing
     // table changed, collecting their route-sync requests.
     void refreshGroups(const std::string& interfaceName);
+    // A member of that interface is applied.
+    bool carriesTraffic(const std::string& interfaceName) const;
     // Re-reads the interface status inside a transaction and commits (only
     // when the read changed the model, unless always): what an event that
     // may take members out ends with.
@@ -169,6 +188,8 @@ private:
     bool flushStates;
     kor::cfg::ActionQueue* actionQueue;
     MemberNumbers numbers;
+    // The main table's copies for the members applied in one change.
+    MainTableCopies mainCopies;
     std::list<BalancingGroup> groups;
 };
 

@@ -96,11 +96,50 @@ void queuePlan(kor::cfg::ActionQueue& queue, int32_t table, const ReconcilePlan&
 
 }  // namespace
 
-bool quorin::reconcileMemberTables(RouteTableReader& reader) {
+void MainTableCopies::forget() {
+    read_ = false;
+    readable_ = false;
+    wanted_.clear();
+}
+
+bool MainTableCopies::readMain() {
+    if (read_) return readable_;
+    read_ = true;
+    std::vector<TableRoute> routes;
+    std::string error;
+    readable_ = reader_->read(mainTable, routes, error);
+    if (!readable_) {
+        KOR_Sysloglevel_error(logModule_, "quorin", __LINE__,
+                              VAStr("routes: cannot read the main table (%s); the route sync fills the new "
+                                    "member tables",
+                                    error.c_str()));
+        return false;
+    }
+    wanted_ = wantedCopies(std::move(routes));
+    return true;
+}
+
+bool MainTableCopies::queueInto(kor::cfg::ActionQueue& queue, int32_t table, bool known) {
+    if (!reader_ || table == 0 || !readMain()) return false;
+    std::vector<TableRoute> held;
+    std::string error;
+    if (known && reader_->read(uint32_t(table), held, error)) {
+        queuePlan(queue, table, planMemberTable(wanted_, held), *reader_);
+        return true;
+    }
+    ReconcilePlan plan;
+    plan.missing = wanted_;
+    queuePlan(queue, table, plan, *reader_);
+    return true;
+}
+
+bool quorin::reconcileMemberTables(RouteTableReader& reader, bool* mainRead) {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "reconcileMemberTables");
     std::vector<TableRoute> routes;
     std::string error;
-    if (!reader.read(mainTable, routes, error)) {
+    const bool readable = reader.read(mainTable, routes, error);
+    if (mainRead) *mainRead = readable;
+    if (!readable) {
         KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
                               VAStr("routes: cannot read the main table (%s); the member tables are compared later",
                                     error.c_str()));
@@ -109,6 +148,8 @@ bool quorin::reconcileMemberTables(RouteTableReader& reader) {
     const size_t mainCount = routes.size();
     const std::vector<CopyKey> wanted = wantedCopies(std::move(routes));
     size_t tables = 0, added = 0, deleted = 0, unread = 0;
+    // All the repairs are one batch (a large one runs in parts).
+    kor::cfg::ActionQueue::Hold hold(actionQueue);
     for (BalancingGroup& group : groups) {
         if (!group.actionQueue) continue;
         for (OutInterface& member : group.interfaces) {
@@ -136,8 +177,18 @@ bool quorin::reconcileMemberTables(RouteTableReader& reader) {
         KOR_Sysloglevel_error(logModule, "quorin", __LINE__, text.c_str());
     else
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__, text.c_str());
+    // The listings are read once the repairs have run.
+    if (actionQueue) actionQueue->sync();
     retakeFingerprints();
     return unread == 0;
+}
+
+bool quorin::syncRoutesFromKernel() {
+    RouteTableReader* reader = mainCopies.reader();
+    if (!reader) return false;
+    bool mainRead = false;
+    if (!reconcileMemberTables(*reader, &mainRead) && mainRead) requestReconcile("a table could not be read");
+    return mainRead;
 }
 
 }  // namespace quorin

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "kor/cfg/ActionQueue.h"
 #include "routetables.h"
 
 namespace kor {
@@ -47,6 +48,35 @@ ReconcilePlan planMemberTable(const std::vector<CopyKey>& wanted, const std::vec
 // "ip route add|del table T DEST/LEN [via GW] [dev DEV]": the same text as
 // a copy made from a route signal.
 std::string copyLine(const char* verb, int32_t table, const CopyKey& key, RouteTableReader& names);
+
+// The main table's routes as the copies a member table is filled with when
+// the member is applied, before its policy rules point at the table. The
+// main table is read at most once per change of the router (the first time
+// a member is applied; forget() starts the next change), through the
+// controller's reader. Without a reader, or when the main table cannot be
+// read, nothing is queued and the route sync after the commit fills the
+// table.
+class MainTableCopies {
+public:
+    explicit MainTableCopies(int logModule) : logModule_(logModule) {}
+    void setReader(RouteTableReader* reader) { reader_ = reader; }
+    RouteTableReader* reader() const { return reader_; }
+    void forget();
+    // Queues the copies into table T. A member that held the table before
+    // (known) gets only what its table, as the kernel holds it now, lacks or
+    // holds stale; a new member's table is taken as empty (lines queued for
+    // it may not have run yet). False when nothing could be queued.
+    bool queueInto(kor::cfg::ActionQueue& queue, int32_t table, bool known);
+
+private:
+    bool readMain();
+
+    int logModule_;
+    RouteTableReader* reader_ = nullptr;
+    bool read_ = false;
+    bool readable_ = false;
+    std::vector<CopyKey> wanted_;
+};
 
 }  // namespace quorin
 }  // namespace kor
