@@ -10,11 +10,12 @@
 # to settle.
 #
 # Which connections must live: all but those whose conntrack entry a change
-# deleted before its time (the entries of an uplink that left the split,
-# which quorin deletes with "conntrack -D --mark", or the kernel's NAT
-# entries of an address that went). "conntrack -E" in the router tells
-# them: their DESTROY event comes from user space or with time left, while
-# an entry that ran out (as one after a reset does, 10 s later) has none.
+# deleted while they were open (the entries of an uplink that left the
+# split, which quorin deletes with "conntrack -D --mark", among them those
+# sent into a cable that was down before quorin took its member out; or the
+# kernel's NAT entries of an address that went). "conntrack -E" in the
+# router tells them: their DESTROY event comes from user space or with time
+# left, while an entry that ran out (as one after a reset does) has none.
 # Connections are short, so few of them straddle a change. Every other one
 # is broken when it was reset, refused or not answered within 2 s ("lost"),
 # or when its connect and greeting took more than 800 ms: a lost SYN, SYN-ACK
