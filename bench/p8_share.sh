@@ -22,12 +22,12 @@ bench_router traced || exit 1
 # expected WAN1: the probabilities of the re-marking rules with wan1 at
 # WAN1 %, wan2 30 % and wan3 20 %, sorted, one rule of each later member per
 # service: a member's rule takes its share of what the base and the members
-# from it on share.
+# from it on share, in whole percents.
 expected() {
     python3 -c "s = [$1, 30, 20]
-print(*sorted(['%.4f' % (s[k] / (s[0] + sum(s[k:]))) for k in (1, 2)] * 4))"
+print(*sorted(['%.2f' % (s[k] / (s[0] + sum(s[k:]))) for k in (1, 2)] * 4))"
 }
-in_kernel() { lab_exec r iptables -t mangle -S | sed -n 's/.*--probability \([0-9.]*\).*/\1/p' | xargs printf '%.4f\n' | sort | xargs; }
+in_kernel() { lab_exec r iptables -t mangle -S | sed -n 's/.*--probability \([0-9.]*\).*/\1/p' | xargs printf '%.2f\n' | sort | xargs; }
 
 since=$(bench_now)
 first=$(($(wc -l <"$QUORIN_CMD_LOG") + 1))
