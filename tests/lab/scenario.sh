@@ -141,7 +141,7 @@ kfull() {
 # in LAB_DIR/quorin.N.log; returns once its first commit has settled.
 quorin_start() {
     local made
-    made=$(grep -c -- '-N WAN2LAN$' "$QUORIN_CMD_LOG")
+    made=$(grep -cP -- '-N WAN2LAN(\t|$)' "$QUORIN_CMD_LOG")
     SC_RUN=$((${SC_RUN:-0} + 1))
     lab_spawn r "$LAB_DIR/quorin.$SC_RUN.log" "$LAB_BIN/quorin" -d -p "$LAB_DIR"
     SC_QUORIN_PID=$LAB_LAST_PID
@@ -149,7 +149,7 @@ quorin_start() {
     settle
 }
 
-sc_made_wan2lan() { [ "$(grep -c -- '-N WAN2LAN$' "$QUORIN_CMD_LOG")" -gt "$1" ]; }
+sc_made_wan2lan() { [ "$(grep -cP -- '-N WAN2LAN(\t|$)' "$QUORIN_CMD_LOG")" -gt "$1" ]; }
 
 # quorin_stop: SIGTERM to the daemon; its exit status is in LAB_STATUS.
 quorin_stop() { lab_stop "$SC_QUORIN_PID" TERM; }
