@@ -86,7 +86,19 @@ void CommandRunner::runSegment(Kind kind, const std::vector<const CommandChain*>
 }
 
 void CommandRunner::runIpSegment(const std::vector<const CommandChain*>& chains) {
-    for (const CommandChain* chain : chains) runChain(*chain);
+    // Every chain of the run is one in-process ip command (kindOf).
+    std::vector<IpRequest> requests(chains.size());
+    for (size_t i = 0; i < chains.size(); ++i) parseIpRequest((*chains[i])[0].words, requests[i]);
+    std::vector<IpResult> results;
+    if (logTimes_) started_ = std::chrono::steady_clock::now();
+    if (chains.size() < 2 || !netlink_->runBatch(requests, results)) {
+        for (const CommandChain* chain : chains) runChain(*chain);
+        return;
+    }
+    for (size_t i = 0; i < chains.size(); ++i) {
+        const ParsedCommand& command = (*chains[i])[0];
+        report(command, results[i].status, command.discardStderr ? "" : results[i].error, "in-process");
+    }
 }
 
 int CommandRunner::report(const ParsedCommand& command, const CommandOutcome& outcome, const char* how) {

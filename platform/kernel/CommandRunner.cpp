@@ -214,7 +214,7 @@ CommandRunner::CommandRunner() : timeoutMs_(kDefaultTimeoutMs) {
     const char* batch = getenv("QUORIN_CMD_BATCH");
     if (!batch || strcmp(batch, "0") != 0) {
         iptables_ = std::make_unique<IptablesBatch>(timeoutMs_);
-        ipset_ = std::make_unique<IpsetBatch>();
+        ipset_ = std::make_unique<IpsetBatch>(timeoutMs_);
     }
 }
 

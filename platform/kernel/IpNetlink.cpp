@@ -31,7 +31,6 @@ namespace kernel {
 
 namespace {
 
-const size_t kRequestSize = 256;
 // The kernel fills a dump datagram up to the reader's buffer, 32 KiB at most.
 const size_t kAnswerSize = 32768;
 // Rounds of dump-and-delete before a flush gives up, as ip does.
@@ -105,31 +104,6 @@ std::string extackText(const nlmsghdr* message, size_t offset) {
     return std::string(text, strnlen(text, mnl_attr_get_payload_len(a)));
 }
 
-// The errno of an error or end-of-dump answer (0 for success), and ip's
-// text for it.
-int answerError(const nlmsghdr* message, std::string& text) {
-    const size_t size = mnl_nlmsg_get_payload_len(message);
-    int error = 0;
-    size_t offset = sizeof(int);
-    if (message->nlmsg_type == NLMSG_ERROR) {
-        if (size < sizeof(nlmsgerr)) return EPROTO;
-        auto* err = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(message));
-        error = -err->error;
-        offset = sizeof(nlmsgerr);
-        if (!(message->nlmsg_flags & NLM_F_CAPPED)) offset += NLMSG_ALIGN(err->msg.nlmsg_len) - sizeof(nlmsghdr);
-    } else if (size >= sizeof(int)) {
-        memcpy(&error, mnl_nlmsg_get_payload(message), sizeof error);
-        error = -error;
-    }
-    if (error == 0) return 0;
-    std::string why = extackText(message, offset);
-    if (why.empty())
-        text = std::string("RTNETLINK answers: ") + strerror(error);
-    else
-        text = "Error: " + why + (why.back() == '.' ? "" : ".");
-    return error;
-}
-
 uint32_t routeTable(const nlmsghdr* route) {
     const nlattr* a = findAttribute(mnl_nlmsg_get_payload_offset(route, sizeof(rtmsg)),
                                     mnl_nlmsg_get_payload_len(route) - sizeof(rtmsg), RTA_TABLE);
@@ -186,6 +160,29 @@ bool parseIpRequest(const std::vector<std::string>& words, IpRequest& out) {
     if (!hasTable || (route && !hasDestination)) return false;
     out = r;
     return true;
+}
+
+int IpNetlink::answerError(const nlmsghdr* message, std::string& text) {
+    const size_t size = mnl_nlmsg_get_payload_len(message);
+    int error = 0;
+    size_t offset = sizeof(int);
+    if (message->nlmsg_type == NLMSG_ERROR) {
+        if (size < sizeof(nlmsgerr)) return EPROTO;
+        auto* err = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(message));
+        error = -err->error;
+        offset = sizeof(nlmsgerr);
+        if (!(message->nlmsg_flags & NLM_F_CAPPED)) offset += NLMSG_ALIGN(err->msg.nlmsg_len) - sizeof(nlmsghdr);
+    } else if (size >= sizeof(int)) {
+        memcpy(&error, mnl_nlmsg_get_payload(message), sizeof error);
+        error = -error;
+    }
+    if (error == 0) return 0;
+    std::string why = extackText(message, offset);
+    if (why.empty())
+        text = std::string("RTNETLINK answers: ") + strerror(error);
+    else
+        text = "Error: " + why + (why.back() == '.' ? "" : ".");
+    return error;
 }
 
 void IpNetlink::Closer::operator()(mnl_socket* socket) const { mnl_socket_close(socket); }
@@ -330,26 +327,19 @@ void IpNetlink::flush(uint32_t table, IpResult& result) {
     result.error = "*** Flush remains incomplete after " + std::to_string(kFlushRounds) + " rounds. ***";
 }
 
-bool IpNetlink::run(const IpRequest& r, IpResult& result) {
+IpResult IpNetlink::unknownDevice(const std::string& name) {
+    IpResult result;
+    result.status = 1;
+    result.error = "Cannot find device \"" + name + "\"";
+    return result;
+}
+
+void IpNetlink::putRequest(const IpRequest& r, uint32_t device, nlmsghdr* m) {
     using Kind = IpRequest::Kind;
-    if (!open()) return false;
-    result = IpResult();
-    if (r.kind == Kind::RouteFlush) {
-        flush(r.table, result);
-        return true;
-    }
-    uint32_t device = 0;
-    if (!r.device.empty() && (device = deviceIndex(r.device)) == 0) {
-        result.status = 1;
-        result.error = "Cannot find device \"" + r.device + "\"";
-        return true;
-    }
     const bool replace = r.kind == Kind::RouteReplace;
     const bool add = r.kind == Kind::RuleAdd || r.kind == Kind::RouteAdd || replace;
     const uint8_t headerTable = r.table < 256 ? uint8_t(r.table) : uint8_t(RT_TABLE_UNSPEC);
-    char buf[kRequestSize] = {};
-    nlmsghdr* m = mnl_nlmsg_put_header(buf);
-    m->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | (replace ? NLM_F_CREATE | NLM_F_REPLACE : add ? NLM_F_CREATE | NLM_F_EXCL : 0);
+    m->nlmsg_flags = NLM_F_REQUEST | (replace ? NLM_F_CREATE | NLM_F_REPLACE : add ? NLM_F_CREATE | NLM_F_EXCL : 0);
     if (r.kind == Kind::RuleAdd || r.kind == Kind::RuleDel) {
         m->nlmsg_type = add ? RTM_NEWRULE : RTM_DELRULE;
         auto* h = static_cast<fib_rule_hdr*>(mnl_nlmsg_put_extra_header(m, sizeof(fib_rule_hdr)));
@@ -376,6 +366,25 @@ bool IpNetlink::run(const IpRequest& r, IpResult& result) {
         if (r.hasGateway) mnl_attr_put(m, RTA_GATEWAY, sizeof r.gateway, &r.gateway);
         if (device) mnl_attr_put_u32(m, RTA_OIF, device);
     }
+}
+
+bool IpNetlink::run(const IpRequest& r, IpResult& result) {
+    using Kind = IpRequest::Kind;
+    if (!open()) return false;
+    result = IpResult();
+    if (r.kind == Kind::RouteFlush) {
+        flush(r.table, result);
+        return true;
+    }
+    uint32_t device = 0;
+    if (!r.device.empty() && (device = deviceIndex(r.device)) == 0) {
+        result = unknownDevice(r.device);
+        return true;
+    }
+    char buf[kRequestSize] = {};
+    nlmsghdr* m = mnl_nlmsg_put_header(buf);
+    putRequest(r, device, m);
+    m->nlmsg_flags |= NLM_F_ACK;
     result.status = talk(m, result.error) == 0 ? 0 : 2;
     return true;
 }

@@ -63,12 +63,28 @@ public:
     // Carries out the request. False when no rtnetlink socket can be opened:
     // the request was not tried and the real ip has to run it.
     bool run(const IpRequest& request, IpResult& result);
+    // Carries out the requests in order, each with the result it has alone,
+    // many to one send: only the last request of a send asks for an
+    // acknowledgement, so the kernel answers the failures and that one. A
+    // device that cannot be found fails its request without sending it.
+    // False when no rtnetlink socket can be opened: nothing was tried.
+    bool runBatch(const std::vector<IpRequest>& requests, std::vector<IpResult>& results);
 
 private:
     struct Closer {
         void operator()(mnl_socket* socket) const;
     };
+    // The largest message of a request.
+    static constexpr size_t kRequestSize = 256;
+
     bool open();
+    // Writes the request's message after the header m, without NLM_F_ACK;
+    // device is the index of its "dev", 0 when it names none.
+    static void putRequest(const IpRequest& request, uint32_t device, nlmsghdr* m);
+    // The errno of an error or end-of-dump answer (0 for success), and ip's
+    // text for it.
+    static int answerError(const nlmsghdr* message, std::string& text);
+    static IpResult unknownDevice(const std::string& name);
     // Sends one message and reads the kernel's answer to it: 0, the errno
     // the kernel answered, or -1 when no answer came (the socket is then
     // closed). What a dump request lists goes to listed, one message a call.
@@ -81,6 +97,11 @@ private:
     uint32_t deviceIndex(const std::string& name);
     void flush(uint32_t table, IpResult& result);
     int deleteRoutes(std::vector<char>& batch, std::string& error);
+    // How many requests one send of a batch may carry.
+    size_t requestsPerSend() const;
+    // Sends the messages of batch (requests[sent[i]] the i-th) and fills the
+    // results of those the kernel refused; both are emptied.
+    void sendBatch(std::vector<char>& batch, std::vector<size_t>& sent, std::vector<IpResult>& results);
 
     std::unique_ptr<mnl_socket, Closer> socket_;
     std::vector<char> buffer_;
