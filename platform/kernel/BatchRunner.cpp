@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kor/kernel/Batch.h"
+#include "kor/kernel/ConntrackFlush.h"
 #include "kor/kernel/CommandRunner.h"
 #include "kor/kernel/IpsetBatch.h"
 #include "kor/kernel/IptablesBatch.h"
@@ -51,20 +52,64 @@ void CommandRunner::executeBatch(const std::vector<std::string>& lines) {
         }
         parsed.push_back(std::move(p));
     }
+    std::vector<const CommandChain*> chains;
+    for (const auto& line : parsed)
+        for (const auto& chain : line.chains) chains.push_back(&chain);
+    if (iptables_) chains = withRemovalsBehindRules(chains);
     std::vector<const CommandChain*> run;
     Kind kind = Kind::Single;
     auto flush = [&] {
         if (!run.empty()) runSegment(kind, run);
         run.clear();
     };
-    for (const auto& line : parsed)
-        for (const auto& chain : line.chains) {
-            const Kind k = kindOf(chain);
-            if (k != kind || k == Kind::Single) flush();
-            kind = k;
-            run.push_back(&chain);
-        }
+    for (const CommandChain* chain : chains) {
+        const Kind k = kindOf(*chain);
+        if (k != kind || k == Kind::Single) flush();
+        kind = k;
+        run.push_back(chain);
+    }
     flush();
+}
+
+bool CommandRunner::removal(const CommandChain& chain) const {
+    if (chain.size() != 1) return false;
+    uint32_t mark = 0;
+    if (parseConntrackFlush(chain[0].words, mark)) return true;
+    IpRequest request;
+    return netlink_ && parseIpRequest(chain[0].words, request) &&
+           (request.kind == IpRequest::Kind::RuleDel || request.kind == IpRequest::Kind::RouteDel ||
+            request.kind == IpRequest::Kind::RouteFlush);
+}
+
+std::vector<const CommandChain*> CommandRunner::withRemovalsBehindRules(
+    const std::vector<const CommandChain*>& chains) const {
+    // A member that goes writes iptables lines (its service rules), then
+    // removals (its policy rules, routes, conntrack entries), then iptables
+    // lines again (its mark rule, the split rebuilt for the others). In that
+    // order the kernel sees two transactions, and between them a chain whose
+    // base member's rule is gone while the others still re-mark only its
+    // mark: new connections went unmarked through the main table. Removals
+    // that stand between two iptables runs therefore wait behind the second,
+    // so that the iptables lines stay one transaction. Each command still
+    // means what it means alone: an iptables command's result never depends
+    // on a route, a policy rule or a conntrack entry, nor theirs on it.
+    std::vector<const CommandChain*> out, held;
+    bool afterRules = false;  // the last chain placed is an iptables chain
+    for (const CommandChain* chain : chains) {
+        const bool rules = kindOf(*chain) == Kind::Iptables;
+        if (!rules && afterRules && removal(*chain)) {
+            held.push_back(chain);
+            continue;
+        }
+        if (!rules) {
+            out.insert(out.end(), held.begin(), held.end());
+            held.clear();
+        }
+        out.push_back(chain);
+        afterRules = rules;
+    }
+    out.insert(out.end(), held.begin(), held.end());
+    return out;
 }
 
 void CommandRunner::runSegment(Kind kind, const std::vector<const CommandChain*>& chains) {

@@ -16,7 +16,10 @@
 // alone, in order: consecutive iptables commands as one nf_tables
 // transaction (IptablesBatch.h), consecutive ipset commands as one "ipset
 // restore" (IpsetBatch.h), consecutive in-process ip commands as rtnetlink
-// requests sent many at a time. The command log marks the iptables and
+// requests sent many at a time. Removals (policy rules and routes deleted,
+// tables flushed, conntrack entries deleted) that stand between two runs of
+// iptables commands run behind the second, so that the two are one
+// transaction. The command log marks the iptables and
 // ipset commands of a batch with a tab and "batch". QUORIN_CMD_BATCH=0 runs
 // one line at a time, one process per iptables and ipset command.
 //
@@ -84,6 +87,12 @@ private:
     // How a batch carries out a chain of commands.
     enum class Kind { Iptables, Ipset, Ip, Single };
     Kind kindOf(const CommandChain& chain) const;
+    // A policy rule or route deleted, a table flushed, conntrack entries
+    // deleted: what a member that goes leaves for last.
+    bool removal(const CommandChain& chain) const;
+    // The chains in the order they run: removals between two iptables runs
+    // wait behind the second.
+    std::vector<const CommandChain*> withRemovalsBehindRules(const std::vector<const CommandChain*>& chains) const;
     // "||": the commands after the first that succeeds do not run.
     void runChain(const CommandChain& chain);
     void runSegment(Kind kind, const std::vector<const CommandChain*>& chains);
