@@ -6,6 +6,8 @@
 
 #include "ChildInput.h"
 
+#include "Process.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,99 +21,12 @@
 #include <chrono>
 #include <cstdlib>
 
-extern char** environ;
-
 namespace kor {
 namespace kernel {
 
 namespace {
 
 const size_t kMaxErrorText = 64 * 1024;
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-// A started child, killed and reaped when it is left behind.
-class Child {
-public:
-    explicit Child(pid_t pid) : pid_(pid) {}
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            int ignored;
-            wait(&ignored, true);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    // True when the child has ended; status is then its wait status (-1 when lost).
-    bool wait(int* status, bool block) {
-        for (;;) {
-            const pid_t r = waitpid(pid_, status, block ? 0 : WNOHANG);
-            if (r == 0) return false;
-            if (r < 0 && errno == EINTR) continue;
-            if (r != pid_) *status = -1;
-            pid_ = -1;
-            return true;
-        }
-    }
-
-private:
-    pid_t pid_;
-};
-
-std::string findProgram(const std::string& name) {
-    const char* env = getenv("PATH");
-    const std::string path = env ? env : "/usr/sbin:/usr/bin:/sbin:/bin";
-    for (size_t start = 0; start <= path.size();) {
-        size_t end = path.find(':', start);
-        if (end == std::string::npos) end = path.size();
-        const std::string dir = path.substr(start, end - start);
-        if (!dir.empty() && dir[0] == '/' && access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
-        start = end + 1;
-    }
-    return "";
-}
-
-pid_t spawn(const std::string& path, const std::vector<std::string>& argv, int in, int out, int err) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    // Ignored signals stay ignored across exec, the mask is inherited.
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, path.c_str(), &actions, &attr, args.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return pid;
-}
 
 // One round of the exchange: waits up to waitMs, then writes what the
 // program takes of the input and reads what it wrote on standard error.
@@ -145,7 +60,7 @@ void pump(Fd& toChild, Fd& errRead, const Fd& pidFd, const std::string& input, s
 
 ChildResult runWithInput(const std::vector<std::string>& argv, const std::string& input, int timeoutMs) {
     ChildResult result;
-    const std::string path = findProgram(argv[0]);
+    const std::string path = resolveProgram(argv[0]);
     int sv[2], pv[2];
     if (path.empty() || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return result;
     Fd toChild(sv[0]), childIn(sv[1]);
@@ -153,7 +68,10 @@ ChildResult runWithInput(const std::vector<std::string>& argv, const std::string
     Fd errRead(pv[0]), errWrite(pv[1]);
     Fd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (!null.valid()) return result;
-    const pid_t pid = spawn(path, argv, childIn.get(), null.get(), errWrite.get());
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = spawnWithStdio(path, args.data(), childIn.get(), null.get(), errWrite.get());
     if (pid < 0) return result;
     Child child(pid);
     result.started = true;
@@ -166,12 +84,12 @@ ChildResult runWithInput(const std::vector<std::string>& argv, const std::string
     int status = 0;
     // Its end is awaited once its error output has closed, on the pidfd
     // (without one, old kernels, by a blocking wait).
-    while (errRead.valid() || !child.wait(&status, !pidFd.valid())) {
+    while (errRead.valid() || !child.reap(&status, !pidFd.valid())) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             kill(pid, SIGKILL);
-            child.wait(&status, true);
+            child.reap(&status, true);
             result.status = -2;
             return result;
         }

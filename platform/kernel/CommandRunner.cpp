@@ -25,6 +25,7 @@
 #include "kor/kernel/IpsetBatch.h"
 #include "kor/kernel/IptablesBatch.h"
 #include "kor/sysloglevel.h"
+#include "Process.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC
 #define CLOSE_RANGE_CLOEXEC (1U << 2)
@@ -43,24 +44,6 @@ KOR_Modul modul() {
     return m;
 }
 
-// Owns one file descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
 bool makePipe(Fd& readEnd, Fd& writeEnd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -69,61 +52,6 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
     return true;
 }
 
-// A started child: killed and reaped when it is left behind, so no path out
-// of run() leaves a running command or a zombie.
-class Child {
-public:
-    explicit Child(pid_t pid) : pid_(pid) {}
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            int ignored;
-            reap(&ignored, true);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    pid_t pid() const { return pid_; }
-
-    // True when the child has ended and *status holds its wait status
-    // (-1 when the status was lost, e.g. SIGCHLD is ignored).
-    bool reap(int* status, bool block) {
-        for (;;) {
-            pid_t r = waitpid(pid_, status, block ? 0 : WNOHANG);
-            if (r == pid_) break;
-            if (r < 0 && errno == EINTR) continue;
-            if (r == 0) return false;
-            *status = -1;
-            break;
-        }
-        pid_ = -1;
-        return true;
-    }
-
-private:
-    pid_t pid_;
-};
-
-// The program's absolute path: found on PATH (or the usual system
-// directories when PATH is unset), or the path itself for "/sbin/ip".
-// Relative entries of PATH are skipped. Empty when not found.
-std::string resolve(const std::string& program) {
-    if (program[0] == '/') return program;
-    const char* env = getenv("PATH");
-    std::string path = env ? env : "/usr/sbin:/usr/bin:/sbin:/bin";
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(':', start);
-        if (end == std::string::npos) end = path.size();
-        std::string dir = path.substr(start, end - start);
-        if (!dir.empty() && dir[0] == '/') {
-            std::string candidate = dir + "/" + program;
-            if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        }
-        start = end + 1;
-    }
-    return "";
-}
 
 std::string joinWords(const std::vector<std::string>& words) {
     std::string out;
@@ -258,7 +186,7 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
         return -1;
     };
     if (command.words.empty()) return cannotStart("empty command");
-    std::string path = resolve(command.words[0]);
+    std::string path = resolveProgram(command.words[0]);
     if (path.empty()) return cannotStart("program not found");
 
     // Everything the child needs is prepared here: after vfork it may only

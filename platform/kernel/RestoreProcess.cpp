@@ -5,6 +5,8 @@
 
 #include "kor/kernel/RestoreProcess.h"
 
+#include "Process.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,8 +18,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-
-extern char** environ;
 
 namespace kor {
 namespace kernel {
@@ -62,30 +62,6 @@ private:
     std::string kept_;
 };
 
-// Starts argv[0] from PATH with the given descriptors as its standard
-// input, output and error, nothing else of ours, and default signals.
-pid_t spawn(char* const* argv, int in, int out, int err) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, &attr, argv, environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return pid;
-}
-
 }  // namespace
 
 std::string iptablesVersion(int timeoutMs) {
@@ -94,7 +70,7 @@ std::string iptablesVersion(int timeoutMs) {
     if (null < 0) return "";
     if (pipe2(out, O_CLOEXEC) != 0) return close(null), "";
     char* argv[] = {const_cast<char*>("iptables"), const_cast<char*>("-V"), nullptr};
-    const pid_t pid = spawn(argv, null, out[1], null);
+    const pid_t pid = spawnWithStdio(resolveProgram(argv[0]), argv, null, out[1], null);
     close(null);
     close(out[1]);
     std::string text;
@@ -121,7 +97,7 @@ bool RestoreProcess::start() {
     if (pipe2(err, O_CLOEXEC) != 0) return close(in[0]), close(in[1]), close(out[0]), close(out[1]), false;
     char* argv[] = {const_cast<char*>("stdbuf"), const_cast<char*>("-oL"), const_cast<char*>("iptables-restore"),
                     const_cast<char*>("--noflush"), nullptr};
-    pid_ = spawn(argv, in[1], out[1], err[1]);
+    pid_ = spawnWithStdio(resolveProgram(argv[0]), argv, in[1], out[1], err[1]);
     close(in[1]);
     close(out[1]);
     close(err[1]);
