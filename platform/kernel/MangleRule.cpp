@@ -1,4 +1,4 @@
-// The iptables commands and rule specifications the daemon writes, read into
+// The iptables commands and rules the daemon writes, read into
 // the rendering of "iptables -S" (iptables v1.8 on nf_tables): addresses
 // with their prefix length, marks in hex, "--set-mark" as "--set-xmark",
 // the implicit tcp/udp match named, CONNMARK with its default masks, the

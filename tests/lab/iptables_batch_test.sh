@@ -79,6 +79,6 @@ while IFS= read -r line; do
     echo "$want => $(lab_exec s iptables -t mangle -S RENDER | tail -n 1 | sed 's/^-A RENDER //')"
     lab_exec s iptables -t mangle -F RENDER
 done < <(grep -v '^#' "$LAB_SRC/tests/data/iptables-renderings.txt") >"$LAB_DIR/renderings"
-check_eq "real iptables renders the specifications as the table says" \
+check_eq "real iptables renders the rules as the table says" \
     "$(sed -E 's/(.*) => (.*)/\1 => \1/' "$LAB_DIR/renderings")" "$(cat "$LAB_DIR/renderings")"
 lab_done

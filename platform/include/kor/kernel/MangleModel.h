@@ -32,7 +32,7 @@ struct IptablesCommand {
 // False when the command is not one of the forms understood here.
 bool parseIptablesCommand(const std::vector<std::string>& words, IptablesCommand& out);
 
-// The "iptables -S" rendering of a rule specification (the words after
+// The "iptables -S" rendering of a rule given as its words (those after
 // "-A CHAIN"), or false when it is not understood.
 bool renderRule(const std::vector<std::string>& spec, std::string& rendered);
 
