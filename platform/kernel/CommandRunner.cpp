@@ -122,6 +122,56 @@ __attribute__((noinline)) pid_t spawnChild(const char* path, char* const* argv, 
     return pid;
 }
 
+// Reads the command's error output (when errRead is open) until it ends or
+// timeoutMs has passed. True when it ended by itself, with its wait status
+// in status; false when it was killed after the timeout.
+bool awaitEnd(Child& child, Fd& errRead, int timeoutMs, std::string& errText, int& status) {
+    // A pidfd wakes us at its end; without one (old kernels) we look every
+    // 10 ms.
+#ifdef SYS_pidfd_open
+    Fd pidFd(int(syscall(SYS_pidfd_open, child.pid(), 0)));
+#else
+    Fd pidFd;
+#endif
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool killed = false;
+    auto readError = [&] {
+        char buf[4096];
+        ssize_t n = read(errRead.get(), buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n <= 0) return false;
+        if (errText.size() < kMaxErrorText) errText.append(buf, size_t(n));
+        return true;
+    };
+    for (;;) {
+        const pid_t pid = child.pid();
+        if (child.reap(&status, false)) break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            child.reap(&status, true);
+            killed = true;
+            break;
+        }
+        pollfd fds[2];
+        nfds_t n = 0;
+        if (errRead.valid()) fds[n++] = pollfd{errRead.get(), POLLIN, 0};
+        if (pidFd.valid()) fds[n++] = pollfd{pidFd.get(), POLLIN, 0};
+        int wait = int(left.count());
+        if (!pidFd.valid() && wait > 10) wait = 10;
+        if (poll(fds, n, wait) > 0 && errRead.valid() && fds[0].revents && !readError()) errRead.reset();
+    }
+    // What is still in the pipe; a process the command left behind may hold
+    // it open, so do not wait for its end.
+    if (errRead.valid() && fcntl(errRead.get(), F_SETFL, O_NONBLOCK) == 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(errRead.get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0 && errText.size() < kMaxErrorText) errText.append(buf, size_t(n));
+    }
+    return !killed;
+}
+
 }  // namespace
 
 CommandRunner::CommandRunner() : timeoutMs_(kDefaultTimeoutMs) {
@@ -226,51 +276,9 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
         return cannotStart(strerror(execErr));
     }
 
-    // Read the error output until the command ends or its time is up. A pidfd
-    // wakes us at its end; without one (old kernels) we look every 10 ms.
-#ifdef SYS_pidfd_open
-    Fd pidFd(int(syscall(SYS_pidfd_open, pid, 0)));
-#else
-    Fd pidFd;
-#endif
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
     std::string errText;
     int status = 0;
-    bool killed = false;
-    auto readError = [&] {
-        char buf[4096];
-        ssize_t n = read(errRead.get(), buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-        if (n <= 0) return false;
-        if (errText.size() < kMaxErrorText) errText.append(buf, size_t(n));
-        return true;
-    };
-    for (;;) {
-        if (child.reap(&status, false)) break;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            child.reap(&status, true);
-            killed = true;
-            break;
-        }
-        pollfd fds[2];
-        nfds_t n = 0;
-        if (errRead.valid()) fds[n++] = pollfd{errRead.get(), POLLIN, 0};
-        if (pidFd.valid()) fds[n++] = pollfd{pidFd.get(), POLLIN, 0};
-        int wait = int(left.count());
-        if (!pidFd.valid() && wait > 10) wait = 10;
-        if (poll(fds, n, wait) > 0 && errRead.valid() && fds[0].revents && !readError()) errRead.reset();
-    }
-    // What is still in the pipe; a process the command left behind may hold
-    // it open, so do not wait for its end.
-    if (errRead.valid() && fcntl(errRead.get(), F_SETFL, O_NONBLOCK) == 0) {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(errRead.get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-            if (n > 0 && errText.size() < kMaxErrorText) errText.append(buf, size_t(n));
-    }
-
+    const bool killed = !awaitEnd(child, errRead, timeoutMs_, errText, status);
     if (killed) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__,
                               VAStr("command killed after %d ms: %s", timeoutMs_, words.c_str()));
