@@ -136,7 +136,8 @@ json uplinkJson(const Report& report, const UplinkReport& u) {
               {"share_configured", q.share}, {"share_effective", ratio(u.effectiveShare)},
               {"share_measured", nullptr}, {"new_connections", u.newConnections},
               {"new_connections_total", u.totalConnections}, {"route_copies", nullptr},
-              {"default_route", nullptr}, {"sticky_entries", nullptr}, {"probes", nullptr}};
+              {"default_route", nullptr}, {"sticky_entries", nullptr}, {"sticky_packets", u.stickyPackets},
+              {"probes", nullptr}};
     if (q.since > 0) j["seconds"] = report.now - q.since;
     if (u.measured) j["share_measured"] = ratio(u.measuredShare);
     if (u.table) {
@@ -228,7 +229,7 @@ struct UplinkFamilies {
     Family measured{"quorin_uplink_share_measured_ratio", "gauge",
                     "The share of the group's new connections the uplink took since the previous call, or over --interval"};
     Family connections{"quorin_uplink_new_connections_total", "counter",
-                       "New connections the uplink took, by the rules' packet counters, summed over the calls"};
+                       "New connections the split gave the uplink, by its rules' packet counters, summed over the calls"};
     Family table{"quorin_uplink_table", "gauge", "The uplink's routing table, which is also its firewall mark"};
     Family copies{"quorin_uplink_route_copies", "gauge", "Routes of the uplink's table other than its default route"};
     Family sticky{"quorin_uplink_sticky_entries", "gauge", "Entries of the uplink's sticky set lb_<uplink>"};

@@ -204,6 +204,7 @@ Report buildReport(const QuorinState& quorin, const StatusTables& status, const 
         const auto splits = chain == kernel.mangle.end() ? std::vector<ServiceSplit>() : serviceSplits(chain->second);
         const auto shares = splits.empty() ? std::map<uint32_t, double>() : effectiveShares(splits.front());
         const auto counted = connectionsByMark(groupChain(g), measurement.counts);
+        const auto pinned = stickyPacketsByMark(groupChain(g), measurement.counts);
         uint64_t all = 0;
         for (const auto& c : counted) all += c.second;
         GroupReport group{g, {}};
@@ -215,6 +216,7 @@ Report buildReport(const QuorinState& quorin, const StatusTables& status, const 
             const uint32_t mark = uint32_t(u.table);
             if (u.table != 0 && shares.count(mark)) r.effectiveShare = shares.at(mark);
             if (u.table != 0 && counted.count(mark)) r.newConnections = counted.at(mark);
+            if (u.table != 0 && pinned.count(mark)) r.stickyPackets = pinned.at(mark);
             r.measured = all > 0;
             r.measuredShare = all > 0 ? double(r.newConnections) / double(all) : 0;
             const auto total = measurement.totals.find(totalKey(g, u));

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -146,6 +147,21 @@ RuleCounters counterDelta(const RuleCounters& before, const RuleCounters& after)
     return delta;
 }
 
+namespace {
+
+// Calls visit with the role and count of each rule of the chain in counts.
+void forEachCounted(const std::string& chain, const RuleCounters& counts,
+                    const std::function<void(const RuleRole&, uint64_t)>& visit) {
+    const std::string prefix = chain + " #";
+    for (auto it = counts.lower_bound(prefix); it != counts.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+         ++it) {
+        const size_t spec = it->first.find(' ', prefix.size());
+        if (spec != std::string::npos) visit(classifyRule(it->first.substr(spec + 1)), it->second);
+    }
+}
+
+}  // namespace
+
 std::map<uint32_t, uint64_t> connectionsByMark(const std::string& chain, const RuleCounters& counts) {
     std::map<uint32_t, uint64_t> byMark;
     // Per service filter: its base mark, what its base rules and its
@@ -155,26 +171,27 @@ std::map<uint32_t, uint64_t> connectionsByMark(const std::string& chain, const R
         uint64_t base = 0, reMarked = 0;
     };
     std::map<std::string, Service> services;
-    const std::string prefix = chain + " #";
-    for (auto it = counts.lower_bound(prefix); it != counts.end() && it->first.compare(0, prefix.size(), prefix) == 0;
-         ++it) {
-        const size_t spec = it->first.find(' ', prefix.size());
-        if (spec == std::string::npos) continue;
-        const RuleRole role = classifyRule(it->first.substr(spec + 1));
+    forEachCounted(chain, counts, [&](const RuleRole& role, uint64_t n) {
         if (role.kind == RuleRole::Kind::Base) {
             Service& s = services[role.filter];
             if (s.baseMark == 0) s.baseMark = role.mark;
-            s.base += it->second;
+            s.base += n;
         } else if (role.kind == RuleRole::Kind::ReMark) {
-            byMark[role.mark] += it->second;
-            services[role.filter].reMarked += it->second;
-        } else if (role.kind == RuleRole::Kind::Sticky) {
-            byMark[role.mark] += it->second;
+            byMark[role.mark] += n;
+            services[role.filter].reMarked += n;
         }
-    }
+    });
     for (const auto& s : services)
         if (s.second.baseMark != 0)
             byMark[s.second.baseMark] += s.second.base > s.second.reMarked ? s.second.base - s.second.reMarked : 0;
+    return byMark;
+}
+
+std::map<uint32_t, uint64_t> stickyPacketsByMark(const std::string& chain, const RuleCounters& counts) {
+    std::map<uint32_t, uint64_t> byMark;
+    forEachCounted(chain, counts, [&](const RuleRole& role, uint64_t n) {
+        if (role.kind == RuleRole::Kind::Sticky) byMark[role.mark] += n;
+    });
     return byMark;
 }
 

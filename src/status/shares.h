@@ -67,9 +67,14 @@ RuleCounters ruleCounters(const std::string& chain, const std::vector<ChainRule>
 // again and counts from 0).
 RuleCounters counterDelta(const RuleCounters& before, const RuleCounters& after);
 // New connections by mark, from the counts of one chain's rules (keyed as
-// above): a re-mark's and a sticky match's for their mark, a base rule's
-// less its service's re-marks for the base mark.
+// above): a re-mark's for its mark, a base rule's less its service's
+// re-marks for the base mark.
 std::map<uint32_t, uint64_t> connectionsByMark(const std::string& chain, const RuleCounters& counts);
+// The packets the sticky match rules marked, by mark. Not new connections:
+// a sticky match rule stands before the chain's early return and marks
+// every packet of a tuple its set remembers, that of a connection opened
+// long ago too.
+std::map<uint32_t, uint64_t> stickyPacketsByMark(const std::string& chain, const RuleCounters& counts);
 
 // What the previous call saw: the rules' counters, and each member's
 // connections counted so far ("GROUP DEVICE" to a total).

@@ -1,6 +1,7 @@
 // quorin-status's reading of a group chain, from the cases of
 // tests/data/status-shares.txt: the shares its probabilities give, and the
-// new connections of each mark its counters give since the previous call.
+// new connections and sticky packets of each mark its counters give since
+// the previous call.
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@ struct Case {
     std::string name;
     std::string now, before;  // as iptables-save lists them
     std::map<uint32_t, double> effective;
-    std::map<uint32_t, uint64_t> measured;
+    std::map<uint32_t, uint64_t> measured, sticky;
 };
 
 std::vector<Case> cases() {
@@ -29,7 +30,7 @@ std::vector<Case> cases() {
         in >> word;
         if (word == "##") {
             in >> word >> word;
-            out.push_back({word, "", "", {}, {}});
+            out.push_back({word, "", "", {}, {}, {}});
             continue;
         }
         Case& c = out.back();
@@ -41,6 +42,7 @@ std::vector<Case> cases() {
         uint32_t mark;
         for (double share; word == "effective" && in >> mark >> share;) c.effective[mark] = share;
         for (uint64_t count; word == "measured" && in >> mark >> count;) c.measured[mark] = count;
+        for (uint64_t count; word == "sticky" && in >> mark >> count;) c.sticky[mark] = count;
     }
     return out;
 }
@@ -63,6 +65,7 @@ TEST(StatusShares, EffectiveAndMeasuredSharesOfEachCase) {
         const RuleCounters delta = counterDelta(ruleCounters("LOADBALANCING1", before["LOADBALANCING1"]),
                                                 ruleCounters("LOADBALANCING1", now["LOADBALANCING1"]));
         EXPECT_EQ(connectionsByMark("LOADBALANCING1", delta), c.measured);
+        EXPECT_EQ(stickyPacketsByMark("LOADBALANCING1", delta), c.sticky);
     }
 }
 
