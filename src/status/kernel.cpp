@@ -35,7 +35,8 @@ bool drain(int out, int err, std::string& output, std::string& errors) {
     std::string* into[2] = {&output, &errors};
     char buffer[65536];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         if (poll(fds, 2, int(left.count())) < 0 && errno != EINTR) return false;
         for (int i = 0; i < 2; ++i) {
@@ -68,7 +69,8 @@ bool runProgram(const std::vector<std::string>& args, std::string& output, std::
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    kor::kernel::Child child(kor::kernel::spawnWithStdio(path, argv.data(), null.get(), outWrite.get(), errWrite.get()));
+    kor::kernel::Child child(
+        kor::kernel::spawnWithStdio(path, argv.data(), null.get(), outWrite.get(), errWrite.get()));
     outWrite.reset();
     errWrite.reset();
     std::string errors;
@@ -90,7 +92,8 @@ bool runProgram(const std::vector<std::string>& args, std::string& output, std::
 
 int collectAttribute(const nlattr* attribute, void* data) {
     const uint16_t type = mnl_attr_get_type(attribute);
-    if (type <= FRA_MAX && mnl_attr_get_payload_len(attribute) == 4) static_cast<const nlattr**>(data)[type] = attribute;
+    if (type <= FRA_MAX && mnl_attr_get_payload_len(attribute) == 4)
+        static_cast<const nlattr**>(data)[type] = attribute;
     return MNL_CB_OK;
 }
 

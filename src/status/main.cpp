@@ -110,7 +110,8 @@ int run(const Options& o) {
     QuorinState quorin;
     if (!readState(o.pidDir + "/quorin.state", quorin, error)) return unknown(o, false, error);
     if (!processRunning(quorin.pid))
-        return unknown(o, false, "quorin (PID " + std::to_string(quorin.pid) + ") is not running: its state file is stale");
+        return unknown(o, false,
+                       "quorin (PID " + std::to_string(quorin.pid) + ") is not running: its state file is stale");
     StatusTables status;
     if (!readStatusTables(o.socket, status, error)) return unknown(o, true, error);
     KernelView kernel;

@@ -91,7 +91,8 @@ std::vector<std::string> uplinkRow(const Report& report, const UplinkReport& u) 
 std::string measuredText(const Report& report) {
     if (report.interval) return "new connections counted over " + duration(report.measuredTo - report.measuredFrom);
     if (report.measuredFrom > 0)
-        return "new connections counted since the last call, " + duration(report.measuredTo - report.measuredFrom) + " ago";
+        return "new connections counted since the last call, " + duration(report.measuredTo - report.measuredFrom) +
+               " ago";
     return "new connections counted since the rules were made";
 }
 
@@ -112,7 +113,8 @@ std::string renderText(const Report& report) {
     for (const GroupReport& g : report.groups) {
         const StateGroup& sg = g.quorin;
         out += "\ngroup " + std::to_string(sg.id) + " (" + sg.chain + "): client " + sg.client + ", " +
-               (sg.sticky ? "sticky" : "not sticky") + ", " + (sg.mode == "equal" ? "equal shares" : "own shares") + "\n";
+               (sg.sticky ? "sticky" : "not sticky") + ", " + (sg.mode == "equal" ? "equal shares" : "own shares") +
+               "\n";
         std::vector<std::vector<std::string>> rows = {{"uplink", "in", "reason", "for", "share", "effective",
                                                        "measured", "new", "table", "copies", "sticky", "probes"}};
         for (const UplinkReport& u : g.uplinks) rows.push_back(uplinkRow(report, u));
@@ -131,12 +133,23 @@ namespace {
 
 json uplinkJson(const Report& report, const UplinkReport& u) {
     const StateUplink& q = u.quorin;
-    json j = {{"device", q.device}, {"in", q.in}, {"reason", q.reason}, {"detail", q.detail},
-              {"since", q.since}, {"seconds", nullptr}, {"table", q.table}, {"address", q.address},
-              {"share_configured", q.share}, {"share_effective", ratio(u.effectiveShare)},
-              {"share_measured", nullptr}, {"new_connections", u.newConnections},
-              {"new_connections_total", u.totalConnections}, {"route_copies", nullptr},
-              {"default_route", nullptr}, {"sticky_entries", nullptr}, {"sticky_packets", u.stickyPackets},
+    json j = {{"device", q.device},
+              {"in", q.in},
+              {"reason", q.reason},
+              {"detail", q.detail},
+              {"since", q.since},
+              {"seconds", nullptr},
+              {"table", q.table},
+              {"address", q.address},
+              {"share_configured", q.share},
+              {"share_effective", ratio(u.effectiveShare)},
+              {"share_measured", nullptr},
+              {"new_connections", u.newConnections},
+              {"new_connections_total", u.totalConnections},
+              {"route_copies", nullptr},
+              {"default_route", nullptr},
+              {"sticky_entries", nullptr},
+              {"sticky_packets", u.stickyPackets},
               {"probes", nullptr}};
     if (q.since > 0) j["seconds"] = report.now - q.since;
     if (u.measured) j["share_measured"] = ratio(u.measuredShare);
@@ -146,8 +159,10 @@ json uplinkJson(const Report& report, const UplinkReport& u) {
     }
     if (u.stickyEntries >= 0) j["sticky_entries"] = u.stickyEntries;
     if (u.probes)
-        j["probes"] = {{"state", u.probes->state}, {"reason", u.probes->reason},
-                       {"loss_percent", u.probes->lossPercent}, {"rtt_ms", u.probes->rttMs},
+        j["probes"] = {{"state", u.probes->state},
+                       {"reason", u.probes->reason},
+                       {"loss_percent", u.probes->lossPercent},
+                       {"rtt_ms", u.probes->rttMs},
                        {"since", u.probes->since}};
     return j;
 }
@@ -160,17 +175,28 @@ std::string renderJson(const Report& report) {
     for (const GroupReport& g : report.groups) {
         json uplinks = json::array();
         for (const UplinkReport& u : g.uplinks) uplinks.push_back(uplinkJson(report, u));
-        groups.push_back({{"id", g.quorin.id}, {"chain", g.quorin.chain}, {"client", g.quorin.client},
-                          {"sticky", g.quorin.sticky}, {"mode", g.quorin.mode}, {"uplinks", uplinks}});
+        groups.push_back({{"id", g.quorin.id},
+                          {"chain", g.quorin.chain},
+                          {"client", g.quorin.client},
+                          {"sticky", g.quorin.sticky},
+                          {"mode", g.quorin.mode},
+                          {"uplinks", uplinks}});
     }
     for (const Problem& p : q.problems) problems.push_back({{"check", p.check}, {"text", p.text}});
     for (const Refusal& r : q.refused) refused.push_back({{"table", r.table}, {"row", r.row}, {"text", r.text}});
     const json measured = {{"from", report.measuredFrom > 0 ? json(report.measuredFrom) : json(nullptr)},
-                           {"to", report.measuredTo}, {"interval", report.interval}};
-    const json doc = {{"version", 1}, {"status", report.exitStatus()}, {"now", report.now},
+                           {"to", report.measuredTo},
+                           {"interval", report.interval}};
+    const json doc = {{"version", 1},
+                      {"status", report.exitStatus()},
+                      {"now", report.now},
                       {"quorin", {{"pid", q.pid}, {"started", q.started}, {"written", q.written}}},
-                      {"main_routes", report.mainRoutes}, {"measured", measured}, {"groups", groups},
-                      {"problems", problems}, {"refused", refused}, {"disagreements", report.disagreements}};
+                      {"main_routes", report.mainRoutes},
+                      {"measured", measured},
+                      {"groups", groups},
+                      {"problems", problems},
+                      {"refused", refused},
+                      {"disagreements", report.disagreements}};
     return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -221,21 +247,27 @@ namespace {
 // uplink alone, since uplinkd probes an uplink once for all its groups.
 struct UplinkFamilies {
     Family in{"quorin_uplink_in", "gauge",
-              "1 while the uplink is in its group's split, 0 while it is out; reason says why (address, link, probes, refused)"};
+              "1 while the uplink is in its group's split, 0 while it is out; reason says why (address, link, probes, "
+              "refused)"};
     Family state{"quorin_uplink_state_seconds", "gauge", "Seconds since the uplink last went in or out of the split"};
-    Family configured{"quorin_uplink_share_configured_percent", "gauge", "The uplink's configured share of new connections"};
+    Family configured{"quorin_uplink_share_configured_percent", "gauge",
+                      "The uplink's configured share of new connections"};
     Family effective{"quorin_uplink_share_effective_ratio", "gauge",
                      "The share of the group's new connections that the kernel's rules give the uplink now"};
-    Family measured{"quorin_uplink_share_measured_ratio", "gauge",
-                    "The share of the group's new connections the uplink took since the previous call, or over --interval"};
-    Family connections{"quorin_uplink_new_connections_total", "counter",
-                       "New connections the split gave the uplink, by its rules' packet counters, summed over the calls"};
+    Family measured{
+        "quorin_uplink_share_measured_ratio", "gauge",
+        "The share of the group's new connections the uplink took since the previous call, or over --interval"};
+    Family connections{
+        "quorin_uplink_new_connections_total", "counter",
+        "New connections the split gave the uplink, by its rules' packet counters, summed over the calls"};
     Family table{"quorin_uplink_table", "gauge", "The uplink's routing table, which is also its firewall mark"};
     Family copies{"quorin_uplink_route_copies", "gauge", "Routes of the uplink's table other than its default route"};
     Family sticky{"quorin_uplink_sticky_entries", "gauge", "Entries of the uplink's sticky set lb_<uplink>"};
     Family probeUp{"quorin_uplink_probe_up", "gauge", "1 while uplinkd's probes judge the uplink up, 0 while down"};
-    Family loss{"quorin_uplink_probe_loss_percent", "gauge", "The loss uplinkd's probes last measured through the uplink"};
-    Family rtt{"quorin_uplink_probe_rtt_seconds", "gauge", "The round-trip time uplinkd's probes last measured through the uplink"};
+    Family loss{"quorin_uplink_probe_loss_percent", "gauge",
+                "The loss uplinkd's probes last measured through the uplink"};
+    Family rtt{"quorin_uplink_probe_rtt_seconds", "gauge",
+               "The round-trip time uplinkd's probes last measured through the uplink"};
     std::set<std::string> probed;
 
     void add(const Report& report, const GroupReport& g, const UplinkReport& u) {
@@ -297,7 +329,9 @@ std::string renderPrometheus(const Report& report) {
     Family groups("quorin_group_info", "gauge", "A balancing group: its client interface, share mode and stickiness");
     UplinkFamilies uplinks;
     for (const GroupReport& g : report.groups) {
-        groups.add({{"group", std::to_string(g.quorin.id)}, {"client", g.quorin.client}, {"mode", g.quorin.mode},
+        groups.add({{"group", std::to_string(g.quorin.id)},
+                    {"client", g.quorin.client},
+                    {"mode", g.quorin.mode},
                     {"sticky", g.quorin.sticky ? "1" : "0"}},
                    1);
         for (const UplinkReport& u : g.uplinks) uplinks.add(report, g, u);

@@ -48,7 +48,8 @@ bool hasMark(const ServiceSplit& split, uint32_t mark) {
 // The service rules for one member's mark, in or out of the split.
 void checkServiceRules(const StateUplink& u, const std::vector<ServiceSplit>& splits, Lines& out) {
     const uint32_t mark = uint32_t(u.table);
-    const auto with = size_t(std::count_if(splits.begin(), splits.end(), [&](const ServiceSplit& s) { return hasMark(s, mark); }));
+    const auto with =
+        size_t(std::count_if(splits.begin(), splits.end(), [&](const ServiceSplit& s) { return hasMark(s, mark); }));
     const std::string m = std::to_string(mark);
     if (!u.in && with > 0)
         out.push_back(u.device + ": quorin has it out of the split (" + u.reason +
@@ -72,7 +73,8 @@ void checkMember(const StateUplink& u, const KernelView& kernel, Lines& out) {
     const uint32_t t = uint32_t(u.table);
     const std::string n = std::to_string(t);
     const auto& rules = kernel.rules;
-    if (!std::any_of(rules.begin(), rules.end(), [&](const PolicyRule& r) { return r.hasMark && r.mark == t && r.table == t; }))
+    if (!std::any_of(rules.begin(), rules.end(),
+                     [&](const PolicyRule& r) { return r.hasMark && r.mark == t && r.table == t; }))
         out.push_back(u.device + ": there is no policy rule \"fwmark " + n + " lookup " + n + "\"");
     const uint32_t source = hostAddress(u.address);
     if (source != 0 && !std::any_of(rules.begin(), rules.end(), [&](const PolicyRule& r) {
@@ -84,13 +86,14 @@ void checkMember(const StateUplink& u, const KernelView& kernel, Lines& out) {
         const MemberTable& m = table->second;
         if (!m.hasDefault) out.push_back(u.device + ": table " + n + " has no default route");
         if (m.missing || m.stale)
-            out.push_back(u.device + ": table " + n + " holds " + std::to_string(m.copies) + " route copies, the main table " +
-                          std::to_string(kernel.mainRoutes) + " (" + std::to_string(m.missing) + " missing, " +
-                          std::to_string(m.stale) + " stale)");
+            out.push_back(u.device + ": table " + n + " holds " + std::to_string(m.copies) +
+                          " route copies, the main table " + std::to_string(kernel.mainRoutes) + " (" +
+                          std::to_string(m.missing) + " missing, " + std::to_string(m.stale) + " stale)");
     }
     const bool marks = hasRule(kernel.mangle, "WAN2LAN", [&](const std::string& s) {
         const RuleRole role = classifyRule(s);
-        return role.kind == RuleRole::Kind::Base && role.mark == t && (" " + role.filter + " ").find(" -i " + u.device + " ") != std::string::npos;
+        return role.kind == RuleRole::Kind::Base && role.mark == t &&
+               (" " + role.filter + " ").find(" -i " + u.device + " ") != std::string::npos;
     });
     if (!marks) out.push_back(u.device + ": WAN2LAN has no mark rule " + n + " for new connections arriving on it");
     if (!hasSpec(kernel.mangle, "LOADB_PRE", "-i " + u.device + " -j WAN2LAN"))

@@ -17,15 +17,15 @@ namespace status {
 
 struct UplinkReport {
     StateUplink quorin;
-    std::optional<Health> probes;    // uplinkd's row, if it has one
-    double effectiveShare = 0;       // of new connections, by the kernel's rules now
-    uint64_t newConnections = 0;     // in the measured time
-    uint64_t stickyPackets = 0;      // what its sticky match rule marked then
-    bool measured = false;           // the group counted new connections then
+    std::optional<Health> probes;  // uplinkd's row, if it has one
+    double effectiveShare = 0;     // of new connections, by the kernel's rules now
+    uint64_t newConnections = 0;   // in the measured time
+    uint64_t stickyPackets = 0;    // what its sticky match rule marked then
+    bool measured = false;         // the group counted new connections then
     double measuredShare = 0;
-    uint64_t totalConnections = 0;   // counted over every call so far
+    uint64_t totalConnections = 0;     // counted over every call so far
     std::optional<MemberTable> table;  // for a member in the split
-    int64_t stickyEntries = -1;      // -1: no set
+    int64_t stickyEntries = -1;        // -1: no set
 };
 
 struct GroupReport {

@@ -75,7 +75,7 @@ struct NetifStatus {
 };
 
 struct StatusTables {
-    std::map<std::string, Health> health;     // by uplink device
+    std::map<std::string, Health> health;      // by uplink device
     std::map<std::string, NetifStatus> netif;  // by interface
 };
 
