@@ -81,7 +81,7 @@ runner=$LAB_LAST_PID
 lab_wait_for 30 lab_ended "$runner"
 check "the commands ran to their end within 30 s" lab_ended "$runner"
 lab_stop "$runner"
-unset 'LAB_PIDS[-1]'
+unset 'LAB_PIDS[-1]' # ended and reaped: its PID is no longer ours
 while read -r pid; do lab_adopt "$pid"; done <"$LAB_DIR/pids"
 lab_log "daemons started: $(wc -l <"$LAB_DIR/pids")"
 
@@ -93,12 +93,12 @@ members() { [ "$(lab_exec r ip rule show | grep -c "fwmark .* lookup")" = "$1" ]
 lab_wait_for 10 members 3 || sed 's/^/#   /' "$LAB_DIR/running.log" | tail -n 30
 
 # 300 connections as 10 clients of 30 each: a lost one costs a second.
-spreads=()
+started=${#LAB_PIDS[@]}
 for k in $(seq 10); do
-    internet spread 30 >"$LAB_DIR/spread.$k" &
-    spreads+=($!)
+    lab_spawn c "$LAB_DIR/spread.$k" python3 "$LAB_SRC/tests/lab/internet.py" spread 30
 done
-wait "${spreads[@]}"
+wait "${LAB_PIDS[@]:started}"
+LAB_PIDS=("${LAB_PIDS[@]:0:started}")
 split=$(awk '{ n[$1] += $2 } END { printf "u1 %d u2 %d u3 %d lost %d", n["u1"], n["u2"], n["u3"], n["lost"] }' "$LAB_DIR"/spread.*)
 shares=$(cfg dump BalancingInterfaces | jq -r '.BalancingInterfaces[] | "\(.Interface) \(.UsagePercent)"')
 lab_log "$split; configured: $(xargs <<<"$shares")"
