@@ -24,8 +24,9 @@ const char* const header = "quorin member numbers 1";
 
 MemberNumbers::MemberNumbers() : logModule(KOR_Sysloglevel_registerModul("quorin")) {}
 
-void MemberNumbers::setFile(const std::string& file) {
-    path = file;
+void MemberNumbers::setFile(const std::string& where) {
+    file.setPath(where);
+    const std::string& path = file.path();
     numbers.clear();
     dirty = false;
     if (path.empty()) return;
@@ -89,21 +90,11 @@ int32_t MemberNumbers::highest() const {
 }
 
 void MemberNumbers::save() {
-    if (!dirty || path.empty()) return;
+    if (!dirty || file.path().empty()) return;
     std::string text = std::string(header) + "\n";
     for (const auto& entry : numbers)
         text += std::to_string(entry.first.first) + " " + entry.first.second + " " + std::to_string(entry.second) + "\n";
-    if (!replaceFile(path, text)) {
-        // Once until it works again: every commit would repeat it.
-        if (!failing)
-            KOR_Sysloglevel_error(logModule, logFile, __LINE__,
-                                  VAStr("numbers: cannot write %s: %s; a restart numbers the members afresh",
-                                        path.c_str(), strerror(errno)));
-        failing = true;
-        return;
-    }
-    if (failing) KOR_Sysloglevel_info(logModule, logFile, __LINE__, VAStr("numbers: %s written", path.c_str()));
-    failing = false;
+    if (!file.write(text)) return;
     dirty = false;
 }
 

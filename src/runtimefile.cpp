@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "kor/sysloglevel.h"
 
 namespace kor {
 namespace quorin {
@@ -40,6 +43,23 @@ bool replaceFile(const std::string& path, const std::string& text) {
     unlink(next.c_str());
     errno = saved;
     return false;
+}
+
+RuntimeFile::RuntimeFile(const char* what, const char* consequence)
+    : what_(what), consequence_(consequence), logModule_(KOR_Sysloglevel_registerModul("quorin")) {}
+
+bool RuntimeFile::write(const std::string& text) {
+    if (!replaceFile(path_, text)) {
+        if (!failing_)
+            KOR_Sysloglevel_error(logModule_, "runtimefile", __LINE__,
+                                  VAStr("%s: cannot write %s: %s; %s", what_, path_.c_str(), strerror(errno),
+                                        consequence_));
+        failing_ = true;
+        return false;
+    }
+    if (failing_) KOR_Sysloglevel_info(logModule_, "runtimefile", __LINE__, VAStr("%s: %s written", what_, path_.c_str()));
+    failing_ = false;
+    return true;
 }
 
 }  // namespace quorin

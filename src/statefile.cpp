@@ -5,21 +5,15 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "kor/sysloglevel.h"
 #include "quorin.h"
-#include "runtimefile.h"
 
 namespace kor {
 namespace quorin {
 
 namespace {
-
-const char* const logFile = "statefile";
 
 const OutInterface* memberOf(const BalancingGroup& group, const std::string& device) {
     for (const OutInterface& member : group.interfaces)
@@ -29,14 +23,14 @@ const OutInterface* memberOf(const BalancingGroup& group, const std::string& dev
 
 }  // namespace
 
-StateFile::StateFile() : pid_(long(getpid())), started_(time(nullptr)), logModule_(KOR_Sysloglevel_registerModul("quorin")) {}
+StateFile::StateFile() : pid_(long(getpid())), started_(time(nullptr)) {}
 
 void StateFile::setProcess(long pid, time_t started) {
     pid_ = pid;
     started_ = started;
 }
 
-void StateFile::setPath(const std::string& path) { path_ = path; }
+void StateFile::setPath(const std::string& path) { file_.setPath(path); }
 
 nlohmann::ordered_json StateFile::compose(const quorin& controller, time_t now) {
     nlohmann::ordered_json state = {{"version", 1}, {"pid", pid_}, {"started", started_}};
@@ -88,31 +82,20 @@ nlohmann::ordered_json StateFile::uplink(const quorin& controller, const Balanci
 }
 
 void StateFile::publish(const quorin& controller, time_t now) {
-    if (path_.empty()) return;
+    if (file_.path().empty()) return;
     const nlohmann::ordered_json state = compose(controller, now);
     const std::string content = state.dump();
     if (content == last_) return;
-    nlohmann::ordered_json file;
+    nlohmann::ordered_json written;
     for (auto it = state.begin(); it != state.end(); ++it) {
-        file[it.key()] = it.value();
-        if (it.key() == "started") file["written"] = now;
+        written[it.key()] = it.value();
+        if (it.key() == "started") written["written"] = now;
     }
-    if (!replaceFile(path_, file.dump(2) + "\n")) {
-        // Once until it works again: every commit would repeat it.
-        if (!failing_)
-            KOR_Sysloglevel_error(logModule_, logFile, __LINE__,
-                                  VAStr("state: cannot write %s: %s; quorin-status cannot tell how quorin stands",
-                                        path_.c_str(), strerror(errno)));
-        failing_ = true;
-        return;
-    }
-    if (failing_) KOR_Sysloglevel_info(logModule_, logFile, __LINE__, VAStr("state: %s written", path_.c_str()));
-    failing_ = false;
-    last_ = content;
+    if (file_.write(written.dump(2) + "\n")) last_ = content;
 }
 
 void StateFile::remove() {
-    if (!path_.empty()) unlink(path_.c_str());
+    if (!file_.path().empty()) unlink(file_.path().c_str());
 }
 
 }  // namespace quorin

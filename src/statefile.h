@@ -28,6 +28,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "runtimefile.h"
+
 namespace kor {
 namespace quorin {
 
@@ -62,12 +64,10 @@ private:
     // By group id and device.
     std::map<std::pair<int32_t, std::string>, Since> since_;
     std::set<std::pair<int32_t, std::string>> seen_;  // by the compose under way
-    std::string path_;
+    RuntimeFile file_{"state", "quorin-status cannot tell how quorin stands"};
     std::string last_;  // the content last written, without "written"
     long pid_;
     time_t started_;
-    bool failing_ = false;
-    int logModule_;
 };
 
 }  // namespace quorin
