@@ -43,8 +43,11 @@ Problem forwardingOff() {
 }
 
 Problem strictFilter(const std::string& device) {
+    // sysctl reads the dot of "eth0.100" as a separator, a slash not.
+    std::string key = device;
+    std::replace(key.begin(), key.end(), '.', '/');
     return {"rp_filter", device,
-            "rp_filter is strict on " + device + ": replies balanced there are dropped; set net.ipv4.conf." + device +
+            "rp_filter is strict on " + device + ": replies balanced there are dropped; set net.ipv4.conf." + key +
                 ".rp_filter=2"};
 }
 

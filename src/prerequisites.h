@@ -12,7 +12,6 @@
 // file.
 
 #include <cstdint>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
