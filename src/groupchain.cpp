@@ -42,9 +42,7 @@ void BalancingGroup::createChain(kor::cfg::ActionQueue* queue) {
     actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --restore-mark", 0);
     actionQueue->addCommand("iptables -t mangle -A " + chain + " -j CONNMARK --save-mark", 0);
     actionQueue->addCommand("iptables -t mangle -A " + chain + " -j RETURN", 0);
-    actionQueue->addCommand("iptables -t mangle -C LOADB_PRE -i " + clientInterface + " -j " + chain + " || " +
-                                "iptables -t mangle -A LOADB_PRE -i " + clientInterface + " -j " + chain,
-                            0);
+    actionQueue->addCommand(hookLine(), 0);
     actionQueue->process();
 }
 
@@ -65,6 +63,7 @@ void BalancingGroup::commit() {
         for (BalancingService& service : services) service.deleteAllRules();
         updateStickyRules();
         releaseLeavers();
+        shareChanges.clear();
         return;
     }
 
@@ -85,6 +84,7 @@ void BalancingGroup::commit() {
     for (BalancingService& service : services) service.endRebuild();
     updateStickyRules();
     logJoiners(joined);
+    logShareChanges();
 }
 
 void BalancingGroup::activateMembers() {
@@ -135,12 +135,13 @@ void BalancingGroup::moveChainTail() {
     // Delete and append again: the re-record rules move behind the service
     // rules just appended.
     if (hasStickyRules())
-        for (const OutInterface& member : interfaces) {
+        for (OutInterface& member : interfaces) {
             if (member.tableId == 0) continue;
             const std::string rule = reRecordLine(member);
             actionQueue->addCommand("iptables -t mangle -D " + chain + rule + ";" + "iptables -t mangle -A " + chain +
                                         rule + ";",
                                     0);
+            member.reRecordPlaced = true;
         }
     // A second save behind them before the first one goes: a connection
     // that started while the save was missing kept its first packet's mark
@@ -160,14 +161,11 @@ void BalancingGroup::finishChainTail() {
 }
 
 void BalancingGroup::releaseLeavers() {
-    released.clear();
     while (!leavers.empty()) {
         OutInterface& leaver = leavers.front();
         for (BalancingService& service : services) service.deleteRules(leaver.tableId);
-        // Fails harmlessly where the group had too few members for them.
         deleteStickyRules(leaver);
         const int32_t mark = leaver.tableId;
-        released.push_back(leaver.getName());
         leavers.pop_front();
         // Its flows go only once its rules are gone, or their next packets
         // would be given its mark again.
@@ -184,6 +182,16 @@ void BalancingGroup::logJoiners(const std::vector<std::string>& joined) const {
                                    name.c_str(), shares.c_str()));
 }
 
+void BalancingGroup::logShareChanges() {
+    if (shareChanges.empty()) return;
+    std::string what;
+    for (const std::string& change : shareChanges) what += (what.empty() ? "" : ", ") + change;
+    shareChanges.clear();
+    KOR_Sysloglevel_info(logModule, logFile, __LINE__,
+                         VAStr("group %ld: share change applied (%s); shares now %s", static_cast<long>(id),
+                               what.c_str(), sharesText().c_str()));
+}
+
 void BalancingGroup::updateStickyRules() {
     KOR_Sysloglevel_trace(logModule, logFile, __LINE__, "updateStickyRules");
     if (!actionQueue) return;
@@ -194,13 +202,16 @@ void BalancingGroup::updateStickyRules() {
     // Each match rule is inserted at position 2 in turn: the last member's
     // ends up first, the early return behind all of them. Members that are
     // down keep theirs, so recorded tuples keep their mark until they expire.
+    // A rule that is not in the chain yet is only inserted: its delete
+    // failed, an error line at every first commit.
     if (hasStickyRules())
-        for (const OutInterface& member : interfaces) {
+        for (OutInterface& member : interfaces) {
             if (member.tableId == 0) continue;
             const std::string rule = stickyMatchLine(member);
-            actionQueue->addCommand("iptables -t mangle -D " + chain + rule + ";" + "iptables -t mangle -I " + chain +
-                                        " 2" + rule,
-                                    0);
+            const std::string insert = "iptables -t mangle -I " + chain + " 2" + rule;
+            actionQueue->addCommand(
+                member.stickyMatchPlaced ? "iptables -t mangle -D " + chain + rule + ";" + insert : insert, 0);
+            member.stickyMatchPlaced = true;
         }
     actionQueue->process();
 }

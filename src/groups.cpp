@@ -61,12 +61,34 @@ std::string BalancingGroup::reRecordLine(const OutInterface& member) const {
            " src,dstport,dst 2> /dev/null";
 }
 
-void BalancingGroup::deleteStickyRules(const OutInterface& member) {
-    if (!chainCreated || !actionQueue || !sticky || member.tableId == 0) return;
+void BalancingGroup::deleteStickyRules(OutInterface& member) {
+    // A group of fewer than two members never had them: their deletes
+    // failed, each one an error line.
+    if (!chainCreated || !actionQueue || (!member.stickyMatchPlaced && !member.reRecordPlaced)) return;
     const std::string chain = chainName();
-    actionQueue->addCommand("iptables -t mangle -D " + chain + stickyMatchLine(member), 0);
-    actionQueue->addCommand("iptables -t mangle -D " + chain + reRecordLine(member), 0);
+    if (member.stickyMatchPlaced) actionQueue->addCommand("iptables -t mangle -D " + chain + stickyMatchLine(member), 0);
+    if (member.reRecordPlaced) actionQueue->addCommand("iptables -t mangle -D " + chain + reRecordLine(member), 0);
+    member.stickyMatchPlaced = member.reRecordPlaced = false;
     actionQueue->process();
+}
+
+std::string BalancingGroup::hookRule() const { return "-i " + clientInterface + " -j " + chainName(); }
+
+std::string BalancingGroup::hookLine() const {
+    return "iptables -t mangle -C LOADB_PRE " + hookRule() + " || iptables -t mangle -A LOADB_PRE " + hookRule();
+}
+
+std::string BalancingGroup::describe() const {
+    return "chain " + chainName() + ", client " + clientInterface + (sticky ? ", sticky" : ", not sticky") +
+           (autobalance == 1 ? ", mode equal" : ", mode shares");
+}
+
+unsigned BalancingGroup::chainRules() const {
+    // Restore, early return, save, return.
+    unsigned rules = 4;
+    for (const OutInterface& member : interfaces) rules += member.stickyMatchPlaced + member.reRecordPlaced;
+    for (const BalancingService& service : services) rules += unsigned(service.rules.size() + service.oldRules.size());
+    return rules;
 }
 
 void BalancingGroup::setDebugMode(bool flag) {
@@ -114,7 +136,10 @@ bool BalancingGroup::addInterface(const std::string& interfaceName, const std::s
         member->setObsolete(false);
         member->rowOrder = claims++;
         member->setUp(true);
-        if (member->reconfigure(gatewayAddress, usagePercent, addr, stickyTimeout)) membersChanged = true;
+        if (member->reconfigure(gatewayAddress, usagePercent, addr, stickyTimeout)) {
+            membersChanged = true;
+            shareChanges.push_back(interfaceName + " UsagePercent " + std::to_string(usagePercent));
+        }
         return true;
     }
     if (debugMode)
@@ -124,6 +149,7 @@ bool BalancingGroup::addInterface(const std::string& interfaceName, const std::s
     // Built in place: only one object ever owns the member's kernel state.
     interfaces.emplace_back(interfaceName, gatewayAddress, usagePercent, addr, stickyTimeout);
     interfaces.back().rowOrder = claims++;
+    interfaces.back().shared = shared;
     membersChanged = true;
     return true;
 }
@@ -191,7 +217,7 @@ bool BalancingGroup::deleteObsoleteInterfaces() {
     }
     // A group of fewer than two members has no sticky rules at all.
     if (hadStickyRules && !hasStickyRules())
-        for (const OutInterface& member : interfaces) deleteStickyRules(member);
+        for (OutInterface& member : interfaces) deleteStickyRules(member);
     logLeavers(logged);
     // The members stand in the order of their rows, as a fresh start would
     // build them: the first row that is up is the base.
@@ -206,6 +232,7 @@ bool BalancingGroup::deleteObsoleteInterfaces() {
 bool BalancingGroup::setAutobalance(uint32_t mode) {
     if (mode == autobalance) return false;
     autobalance = mode;
+    shareChanges.push_back("Autobalance " + std::to_string(mode));
     // Every share changes: the split is built again, the members stay.
     membersChanged = true;
     return true;
@@ -327,8 +354,14 @@ void BalancingGroup::writeRouteToAllTables(bool add, const std::string& destinat
             if (add && !device.empty())
                 KOR_Sysloglevel_debug(logModule, logFile, __LINE__, VAStr("Interface is %s", device.c_str()));
         }
+        // The copy may be there already (the route sync after a commit, or
+        // a member's apply, wrote it before its signal came) or gone (the
+        // kernel drops an interface's routes with its link): either way the
+        // table is as it should be. A copy that fails for another reason is
+        // written again by the route sync after the next commit, whose
+        // lines report it.
         actionQueue->addCommand((add ? "ip route add table " : "ip route del table ") +
-                                    std::to_string(member.tableId) + route,
+                                    std::to_string(member.tableId) + route + " 2> /dev/null",
                                 0);
     }
     actionQueue->process();

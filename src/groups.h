@@ -104,6 +104,15 @@ public:
     // Stores the queue and creates the chain with its fixed rules and the
     // hook from LOADB_PRE.
     void createChain(kor::cfg::ActionQueue* queue);
+    // The hook as "iptables -S" lists it in LOADB_PRE ("-i lan0 -j
+    // LOADBALANCING1"), and the line that adds it where it is missing.
+    std::string hookRule() const;
+    std::string hookLine() const;
+    // What the group's log lines name it by: "chain LOADBALANCING1, client
+    // lan0, sticky, mode shares".
+    std::string describe() const;
+    // The rules of its chain.
+    unsigned chainRules() const;
     // Applies the members (the controller has numbered them), (re)builds
     // the service rules and places the sticky rules.
     void commit();
@@ -137,16 +146,19 @@ public:
     // their kernel state stays until the next commit has the other members'
     // rules in place, so that no new connection meets a chain without them.
     std::list<OutInterface> leavers;
-    // Names of the leavers the last commit destroyed: an uplink shared with
-    // another group needs its set and jump put back.
-    std::vector<std::string> released;
     kor::cfg::ActionQueue* actionQueue;
     // The controller's copies of the main table, queued into the table of
     // each member that is applied (not owned; null: none).
     MainTableCopies* mainCopies = nullptr;
+    // The state the members share with other groups' members of their
+    // uplinks (the controller's; null: none shared), handed to each member.
+    SharedUplinks* shared = nullptr;
     int logModule;
     // How many members the current read of the uplinks table has found.
     unsigned claims = 0;
+    // The changes of shares since the last commit ("Autobalance 1", "wan2
+    // UsagePercent 40"): its log line when it has rebuilt the split.
+    std::vector<std::string> shareChanges;
 
 private:
     // What a member's rule is given: its share, and the sum of shares it is
@@ -172,14 +184,16 @@ private:
     // its ipset, and the rule that records marked tuples in it.
     std::string stickyMatchLine(const OutInterface& member) const;
     std::string reRecordLine(const OutInterface& member) const;
-    // Takes both sticky rules of one member out of the chain.
-    void deleteStickyRules(const OutInterface& member);
+    // Takes both sticky rules of one member out of the chain, where they
+    // are.
+    void deleteStickyRules(OutInterface& member);
     bool hasStickyRules() const { return sticky && interfaces.size() >= 2; }
     // After a member that carried traffic has left: its conntrack entries go
     // (when flushStates), and the line that tells why goes to the log.
     void flushLeaver(int32_t mark);
     void logLeavers(const std::vector<std::pair<std::string, std::string>>& leavers) const;
     void logJoiners(const std::vector<std::string>& joined) const;
+    void logShareChanges();
     // Moves the re-record and save rules behind the service rules just
     // appended, with a save in the chain at every moment, and deletes the
     // return that kept packets from them; finishChainTail then deletes the

@@ -8,7 +8,9 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -108,17 +110,22 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
         // The kernel's routing tables, read for the copies a new member's
         // table is filled with and for the comparisons with the main table.
         kor::quorin::KernelRouteReader routeReader;
+        // The chains and sysctls the prerequisite checks read.
+        kor::quorin::KernelRouterState routerState;
         kor::quorin::quorin controller;
         controller.setRouteReader(&routeReader);
+        controller.setRouterState(&routerState);
         // Beside the PID file, in the runtime directory: a reboot forgets
         // the numbers with the connections they belong to.
         controller.setNumbersFile(pidPath + "/quorin.numbers");
+        // What quorin-status reads; removed when the controller goes.
+        controller.setStateFile(pidPath + "/quorin.state");
 
         // The connection and the proxies; when the bus cannot be reached
         // the daemon starts without them and keeps trying.
         kor::quorin::BusSession bus(controller, eventDispatcher, logModule);
 
-        if (debugMode) controller.setDebugMode(true);
+        if (debugMode) controller.setDebugOption(true);
 
         notificationHandler.registerConfigHandler(controller);
         notificationHandler.initialize();
@@ -134,6 +141,8 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
                 if (!controller.reconcileMemberTables(routeReader))
                     controller.requestReconcile("a table could not be read");
             }
+            controller.checkPrerequisites(std::chrono::steady_clock::now());
+            controller.publishState(time(nullptr));
         }
 
         KOR_Sysloglevel_info(logModule, "main", __LINE__, "run: exiting");

@@ -2,17 +2,14 @@
 
 #include "numbers.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include "kor/sysloglevel.h"
+#include "runtimefile.h"
 #include "values.h"
 
 namespace kor {
@@ -23,30 +20,13 @@ namespace {
 const char* const logFile = "numbers";
 const char* const header = "quorin member numbers 1";
 
-// Writes the whole text to path; false with errno set when it could not.
-bool writeAll(const std::string& path, const std::string& text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-    const bool ok = done == text.size() && fsync(fd) == 0;
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return ok;
-}
-
 }  // namespace
 
 MemberNumbers::MemberNumbers() : logModule(KOR_Sysloglevel_registerModul("quorin")) {}
 
-void MemberNumbers::setFile(const std::string& file) {
-    path = file;
+void MemberNumbers::setFile(const std::string& where) {
+    file.setPath(where);
+    const std::string& path = file.path();
     numbers.clear();
     dirty = false;
     if (path.empty()) return;
@@ -110,25 +90,11 @@ int32_t MemberNumbers::highest() const {
 }
 
 void MemberNumbers::save() {
-    if (!dirty || path.empty()) return;
+    if (!dirty || file.path().empty()) return;
     std::string text = std::string(header) + "\n";
     for (const auto& entry : numbers)
         text += std::to_string(entry.first.first) + " " + entry.first.second + " " + std::to_string(entry.second) + "\n";
-    // Written beside it and renamed over it: a crash leaves the old file or
-    // the new one, never half of one.
-    const std::string next = path + ".new";
-    if (!writeAll(next, text) || rename(next.c_str(), path.c_str()) != 0) {
-        // Once until it works again: every commit would repeat it.
-        if (!failing)
-            KOR_Sysloglevel_error(logModule, logFile, __LINE__,
-                                  VAStr("numbers: cannot write %s: %s; a restart numbers the members afresh",
-                                        path.c_str(), strerror(errno)));
-        failing = true;
-        unlink(next.c_str());
-        return;
-    }
-    if (failing) KOR_Sysloglevel_info(logModule, logFile, __LINE__, VAStr("numbers: %s written", path.c_str()));
-    failing = false;
+    if (!file.write(text)) return;
     dirty = false;
 }
 

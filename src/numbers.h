@@ -23,6 +23,8 @@
 #include <string>
 #include <utility>
 
+#include "runtimefile.h"
+
 namespace kor {
 namespace quorin {
 
@@ -49,9 +51,8 @@ private:
     bool load(const std::string& text, std::string& why);
 
     std::map<std::pair<int32_t, std::string>, int32_t> numbers;
-    std::string path;
+    RuntimeFile file{"numbers", "a restart numbers the members afresh"};
     bool dirty = false;
-    bool failing = false;  // the last write failed
     int logModule;
 };
 

@@ -33,6 +33,15 @@ std::string currentTimeText() {
 
 }  // namespace
 
+bool SharedUplinks::release(std::map<std::string, unsigned>& holds, const std::string& name) {
+    auto found = holds.find(name);
+    if (found == holds.end() || --found->second == 0) {
+        if (found != holds.end()) holds.erase(found);
+        return true;
+    }
+    return false;
+}
+
 OutInterface::OutInterface(const std::string& interfaceName, const std::string& gatewayAddress,
                            int32_t usagePercent, const std::string& addr, int32_t stickyTimeout)
     : interfaceName(interfaceName),
@@ -53,21 +62,20 @@ OutInterface::~OutInterface() {
     if (!ipsetCreated || !actionQueue) return;
     // A member that never got a number has no rules, route or table of its
     // own; only its ipset is left to destroy. Table 0 would be every table.
+    // Another group's member of the uplink may still use the set.
+    const bool lastSet = !shared || SharedUplinks::release(shared->sets, interfaceName);
+    const std::string destroy = "ipset destroy lb_" + interfaceName;
     if (tableId == 0) {
-        actionQueue->addCommand("ipset destroy lb_" + interfaceName, 0);
+        if (lastSet) actionQueue->addCommand(destroy, 0);
         actionQueue->process();
         return;
     }
-    const std::string flushAndDestroy =
-        "ip route flush table " + std::to_string(tableId) + "; ipset destroy lb_" + interfaceName;
+    const std::string flush = "ip route flush table " + std::to_string(tableId);
     tableId = 0;
-    applied = false;
-    // The stored undo lines go out whether or not the member is applied now:
-    // they fail harmlessly for what is already gone.
-    actionQueue->addCommand(delRuleCommand, 0);
-    actionQueue->addCommand(delRouteCommand, 0);
-    actionQueue->addCommand(delMarkCommand, 0);
-    actionQueue->addCommand(flushAndDestroy, 0);
+    // The undo lines only for what is there: a member that was taken down
+    // has run them already, and each would fail again, as an error line.
+    if (applied) queueUndo();
+    actionQueue->addCommand(lastSet ? flush + "; " + destroy : flush, 0);
     actionQueue->process();
 }
 
@@ -82,6 +90,8 @@ std::string OutInterface::ipsetCreateLine() const {
     return "ipset -exist create lb_" + interfaceName + " hash:ip,port,ip timeout " + std::to_string(stickyTimeout);
 }
 
+std::string OutInterface::jumpRule() const { return "-i " + interfaceName + " -j WAN2LAN"; }
+
 std::string OutInterface::jumpAddLine() const {
     return "iptables -t mangle -C LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + " || " +
            "iptables -t mangle -I LOADB_PRE -i " + interfaceName + " -j WAN2LAN";
@@ -93,13 +103,7 @@ void OutInterface::createIpset(kor::cfg::ActionQueue* queue) {
     actionQueue->addCommand(ipsetCreateLine(), 0);
     actionQueue->process();
     ipsetCreated = true;
-}
-
-void OutInterface::reassertShared() {
-    if (!actionQueue || !ipsetCreated) return;
-    actionQueue->addCommand(ipsetCreateLine(), 0);
-    if (applied) actionQueue->addCommand(jumpAddLine(), 0);
-    actionQueue->process();
+    if (shared) ++shared->sets[interfaceName];
 }
 
 std::string OutInterface::routeLine(const char* verb) const {
@@ -107,6 +111,8 @@ std::string OutInterface::routeLine(const char* verb) const {
     return std::string("ip route ") + verb + " table " + std::to_string(tableId) + " to default " + via + " dev " +
            interfaceName;
 }
+
+std::string OutInterface::routeDelLine() const { return routeLine("del") + " 2> /dev/null"; }
 
 std::string OutInterface::ruleDelLine() const {
     const std::string t = std::to_string(tableId);
@@ -127,14 +133,13 @@ void OutInterface::apply(int32_t candidateTableId, MainTableCopies* copies) {
     // and save-mark rules, so the new connection's mark is saved.
     const std::string markAdd = "iptables -t mangle -I WAN2LAN 2 -i  " + interfaceName +
                                 " -m state --state NEW -j MARK --set-mark " + t + ";" + jumpAddLine() + ";";
-    const std::string markDel = "iptables -t mangle -D WAN2LAN -i  " + interfaceName +
-                                " -m state --state NEW -j MARK --set-mark " + t + ";" +
-                                "iptables -t mangle -D LOADB_PRE -i " + interfaceName + " -j WAN2LAN" + ";";
+    const std::string markDel =
+        "iptables -t mangle -D WAN2LAN -i  " + interfaceName + " -m state --state NEW -j MARK --set-mark " + t + ";";
     // Removes a stale default route before the new one is added.
     const std::string routeClear = "ip route del table " + t + " to default 2> /dev/null";
 
     delRuleCommand = ruleDelLine();
-    delRouteCommand = routeLine("del");
+    delRouteCommand = routeDelLine();
     delMarkCommand = markDel;
 
     // The table is complete before anything sends traffic to it: default
@@ -155,6 +160,8 @@ void OutInterface::apply(int32_t candidateTableId, MainTableCopies* copies) {
     fingerprintDue = true;
     applied = true;
     appliedBefore = true;
+    holdsJump = true;
+    if (shared) ++shared->jumps[interfaceName];
 }
 
 void OutInterface::takeDueFingerprint() {
@@ -189,7 +196,7 @@ bool OutInterface::reconfigure(const std::string& gatewayAddress, int32_t usageP
     // One route in place of the other, never none.
     if (rerouted) {
         actionQueue->addCommand(routeLine("replace"), 0);
-        delRouteCommand = routeLine("del");
+        delRouteCommand = routeDelLine();
     }
     actionQueue->process();
     // Only the route is in the table's listing; it is read once the lines
@@ -211,11 +218,18 @@ void OutInterface::replaceIpset() {
 
 void OutInterface::remove() {
     if (!applied || !actionQueue) return;
-    actionQueue->addCommand(delRuleCommand, 0);
-    actionQueue->addCommand(delRouteCommand, 0);
-    actionQueue->addCommand(delMarkCommand, 0);
+    queueUndo();
     actionQueue->process();
     applied = false;
+}
+
+void OutInterface::queueUndo() {
+    actionQueue->addCommand(delRuleCommand, 0);
+    actionQueue->addCommand(delRouteCommand, 0);
+    const bool lastJump = holdsJump && (!shared || SharedUplinks::release(shared->jumps, interfaceName));
+    holdsJump = false;
+    actionQueue->addCommand(
+        lastJump ? delMarkCommand + "iptables -t mangle -D LOADB_PRE " + jumpRule() + ";" : delMarkCommand, 0);
 }
 
 std::string OutInterface::computeRouteTableHash() const {

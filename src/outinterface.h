@@ -21,6 +21,7 @@
 // copied: the group constructs its members in place.
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "kor/cfg/ActionQueue.h"
@@ -29,6 +30,19 @@ namespace kor {
 namespace quorin {
 
 class MainTableCopies;
+
+// What the memberships of one uplink in several groups share in the
+// kernel: its ipset and its jump from LOADB_PRE into WAN2LAN. Each
+// membership holds them while it has them, by device name; the last one to
+// let go removes them. (Each removing them and the others writing them
+// again failed on every second delete, and emptied the other groups'
+// sticky sets.)
+struct SharedUplinks {
+    std::map<std::string, unsigned> sets;
+    std::map<std::string, unsigned> jumps;
+    // Lets go of one hold; true when it was the last.
+    static bool release(std::map<std::string, unsigned>& holds, const std::string& name);
+};
 
 class OutInterface {
 public:
@@ -74,10 +88,6 @@ public:
     // changed (the split must be built again).
     bool reconfigure(const std::string& gatewayAddress, int32_t usagePercent, const std::string& addr,
                      int32_t stickyTimeout);
-    // The ipset and, when applied, the jump from LOADB_PRE into WAN2LAN
-    // again: they belong to the interface, not to one membership, and the
-    // undo lines of another membership of the same interface remove them.
-    void reassertShared();
     // SHA-256 of the listing of the member's table as 64 lowercase hex
     // digits; the current local time text when the listing cannot be read
     // or the member has no number yet. Not stored.
@@ -92,10 +102,20 @@ public:
     // SHA-256 of a text as 64 lowercase hex digits.
     static std::string fingerprint(const std::string& text);
 
-private:
-    std::string ipsetCreateLine() const;
+    // The jump from LOADB_PRE into WAN2LAN as "iptables -S" lists it ("-i
+    // wan1 -j WAN2LAN"), and the line that adds it where it is missing.
+    std::string jumpRule() const;
     std::string jumpAddLine() const;
+
+private:
+    // The undo lines of what apply wrote; the jump's only when this is its
+    // last holder.
+    void queueUndo();
+    std::string ipsetCreateLine() const;
     std::string routeLine(const char* verb) const;
+    // The delete of the default route, which the kernel may have dropped
+    // with the link.
+    std::string routeDelLine() const;
     std::string ruleDelLine() const;
     // The listing of the member's table; false when it cannot be read.
     bool listTable(std::string& listing) const;
@@ -130,11 +150,20 @@ public:
     // Where this read of the uplinks table found the member's row (the
     // order of the members is the order of their rows).
     unsigned rowOrder = 0;
+    // Its sticky rules in the group's chain: the match at the head, the
+    // re-record behind the service rules.
+    bool stickyMatchPlaced = false;
+    bool reRecordPlaced = false;
     // Why the member is leaving the split, when the last read of the status
     // tables found its uplink unable to carry traffic ("" otherwise).
     std::string leaveReason;
     int logModule;
     kor::cfg::ActionQueue* actionQueue;
+    // The holds of the uplinks' shared state (not owned; null: this member
+    // alone).
+    SharedUplinks* shared = nullptr;
+    // It holds the jump from LOADB_PRE: applied.
+    bool holdsJump = false;
 };
 
 }  // namespace quorin

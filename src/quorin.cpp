@@ -22,12 +22,16 @@ const int32_t firstTableId = MemberNumbers::lowest;
 // A commit that finds the counter at this value starts over at firstTableId.
 const int32_t tableIdLimit = MemberNumbers::highestUsable + 1;
 
+// "1 chain", "3 chains".
+std::string counted(size_t n, const char* noun) { return std::to_string(n) + " " + noun + (n == 1 ? "" : "s"); }
+
 }  // namespace
 
 quorin::quorin()
     : routeSyncPending(false),
       reconcilePending(false),
       logModule(KOR_Sysloglevel_registerModul("quorin")),
+      quietTraceLevel(KOR_Sysloglevel_tracelevel(logModule)),
       configAccess(nullptr),
       debugMode(false),
       stickyTimeout(120),
@@ -35,22 +39,26 @@ quorin::quorin()
       nextTableId(firstTableId),
       flushStates(true),
       actionQueue(nullptr),
-      mainCopies(logModule) {
+      mainCopies(logModule),
+      prerequisites(logModule) {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "quorin");
 }
 
 quorin::~quorin() {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "~quorin");
-    // The whole teardown is one batch.
-    kor::cfg::ActionQueue::Hold hold(actionQueue);
-    cleanup();
-    while (!groups.empty()) groups.pop_front();
-    // The first delete of WAN2LAN in cleanup fails while the members' jumps
-    // from LOADB_PRE still point into it; the groups have removed them now.
-    if (initialized && actionQueue) {
-        actionQueue->addCommand("iptables -t mangle -X WAN2LAN", 0);
-        actionQueue->process();
+    const std::string removed = initialized && actionQueue ? footprint() : "";
+    {
+        // The whole teardown is one batch, one transaction of the kernel.
+        kor::cfg::ActionQueue::Hold hold(actionQueue);
+        // The groups go before WAN2LAN: with the chain flushed first, every
+        // member's delete of its mark rule failed, and so did the delete of
+        // the chain while the members' jumps from LOADB_PRE pointed into it.
+        while (!groups.empty()) groups.pop_front();
+        cleanup();
     }
+    if (!removed.empty()) KOR_Sysloglevel_info(logModule, "quorin", __LINE__, VAStr("stop: removed %s", removed.c_str()));
+    state.remove();
+    if (debugMode) KOR_Sysloglevel_changeTracelevel("quorin", quietTraceLevel);
 }
 
 void quorin::getTableNames(moduna::NameList& names) {
@@ -67,6 +75,8 @@ void quorin::getTableNames(moduna::NameList& names) {
 }
 
 bool quorin::loadFromConfig(kor::cfg::IConfigAccess& access, const std::string& tableName) {
+    // The refused rows may change.
+    stateDue = true;
     if (debugMode)
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
                              VAStr("%s: Notification on table  %s received.", "loadFromConfig", tableName.c_str()));
@@ -111,7 +121,8 @@ void quorin::commitToSystem(kor::cfg::IConfigAccess& /*access*/, kor::cfg::Actio
     kor::cfg::ActionQueue::Hold hold(actionQueue);
     mainCopies.forget();
 
-    if (!initialized) {
+    const bool first = !initialized;
+    if (first) {
         init();
         initialized = true;
     }
@@ -127,28 +138,68 @@ void quorin::commitToSystem(kor::cfg::IConfigAccess& /*access*/, kor::cfg::Actio
         group.mainCopies = &mainCopies;
         if (group.chainCreated) continue;
         group.createChain(actionQueue);
+        KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
+                             VAStr("group %ld: created (%s)", long(group.id), group.describe().c_str()));
         if (debugMode) group.setDebugMode(true);
     }
 
     numberMembers();
-    std::vector<std::string> released;
     for (auto& group : groups) {
         group.commit();
         routeSyncPending = routeSyncPending || group.routeSyncPending;
         group.routeSyncPending = false;
-        released.insert(released.end(), group.released.begin(), group.released.end());
-        group.released.clear();
     }
-    // Members that left a split are destroyed in their group's commit.
-    if (!released.empty()) keepSharedUplinks(released);
     numbers.save();
     finishChange();
+    prerequisitesDue = true;
+    if (first) logStart();
 }
 
 void quorin::finishChange() {
     if (actionQueue) actionQueue->sync();
     for (auto& group : groups)
         for (OutInterface& member : group.interfaces) member.takeDueFingerprint();
+    stateDue = true;
+}
+
+void quorin::publishState(time_t now) {
+    if (!stateDue || !initialized) return;
+    stateDue = false;
+    state.publish(*this, now);
+}
+
+std::string quorin::footprint() const {
+    unsigned chains = initialized ? 1 : 0, rules = initialized ? 3 : 0, policyRules = 0, tables = 0;
+    std::vector<std::string> sets, jumps;
+    const auto once = [](std::vector<std::string>& names, const std::string& name) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    };
+    for (const auto& group : groups) {
+        if (group.chainCreated) {
+            ++chains;
+            rules += group.chainRules() + 1;  // its hook from LOADB_PRE
+        }
+        for (const OutInterface& member : group.interfaces) {
+            if (member.ipsetCreated) once(sets, member.getName());
+            if (!member.applied) continue;
+            ++rules;  // its mark rule in WAN2LAN
+            once(jumps, member.getName());
+            policyRules += 2;
+            ++tables;
+        }
+    }
+    rules += unsigned(jumps.size());
+    return counted(chains, "chain") + ", " + counted(rules, "mangle rule") + ", " + counted(policyRules, "policy rule") +
+           ", " + counted(tables, "routing table") + ", " + counted(sets.size(), "set");
+}
+
+void quorin::logStart() const {
+    unsigned in = 0;
+    for (const auto& group : groups)
+        for (const OutInterface& member : group.interfaces) in += member.applied ? 1 : 0;
+    KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
+                         VAStr("start: %s, %s in the split; written %s", counted(groups.size(), "group").c_str(),
+                               counted(in, "uplink").c_str(), footprint().c_str()));
 }
 
 void quorin::setNumbersFile(const std::string& path) {
@@ -186,7 +237,15 @@ void quorin::setDebugMode(bool on) {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "setDebugMode");
     KOR_Sysloglevel_info(logModule, "quorin", __LINE__, VAStr("%s: Debug mode is set to %d!", "setDebugMode", on ? 1 : 0));
     debugMode = on;
+    // -d and "Verbose" switch the same lines: the model's debug-only info
+    // lines and the module's debug and trace lines.
+    KOR_Sysloglevel_changeTracelevel("quorin", on ? 1023 : quietTraceLevel);
     for (auto& group : groups) group.setDebugMode(on);
+}
+
+void quorin::setDebugOption(bool on) {
+    debugOption = on;
+    setDebugMode(on || verbose);
 }
 
 void quorin::init() {
@@ -203,7 +262,8 @@ void quorin::init() {
 
 void quorin::cleanup() {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "cleanup");
-    // Before the first commit there is neither a queue nor a chain.
+    // Before the first commit there is neither a queue nor a chain. The
+    // destructor calls it once the groups are gone.
     if (!initialized || !actionQueue) return;
     KOR_Sysloglevel_info(logModule, "quorin", __LINE__, "cleanup iptables system");
     actionQueue->addCommand("iptables -t mangle -F WAN2LAN", 0);
@@ -308,12 +368,6 @@ bool quorin::StartTransaction() {
                           VAStr("%s: cannot start transaction after %d retries, result = %s", "StartTransaction",
                                 attempts, text.str().c_str()));
     return false;
-}
-
-void quorin::keepSharedUplinks(const std::vector<std::string>& gone) {
-    for (auto& group : groups)
-        for (OutInterface& member : group.interfaces)
-            if (std::find(gone.begin(), gone.end(), member.getName()) != gone.end()) member.reassertShared();
 }
 
 void quorin::refreshGroups(const std::string& interfaceName) {

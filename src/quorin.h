@@ -13,14 +13,32 @@
 #include "groups.h"
 #include "kor/cfg/ActionQueue.h"
 #include "numbers.h"
+#include "prerequisites.h"
 #include "reconcile.h"
 #include "routetables.h"
+#include "statefile.h"
 #include "kor/cfg/IConfigAccess.h"
 #include "kor/cfg/IConfigHandler.h"
 #include "moduna/NameList.h"
 
 namespace kor {
 namespace quorin {
+
+// One row of BalancingInterfaces as the last read of the table found it.
+struct UplinkRow {
+    int32_t groupId;
+    std::string device;
+    long long share;     // UsagePercent
+    std::string reason;  // "" (it can carry traffic), "address", "link", "probes" or "refused"
+    std::string detail;  // the reason in the words of the log lines, or the refusal's text
+};
+
+// A row that a reader refused at its last read of the table.
+struct RefusedRow {
+    std::string table;
+    unsigned row;
+    std::string text;  // the error line, without the reader's name
+};
 
 class quorin : public kor::cfg::IConfigHandler {
 public:
@@ -44,8 +62,12 @@ public:
     virtual void newAddressEvent(const std::string& interfaceName, const std::string& address);
     virtual void removedAddressEvent(const std::string& interfaceName, const std::string& address);
 
-    // Logs the new mode and passes it on to every group.
+    // Logs the new mode, passes it on to every group and sets the trace
+    // level of the module (1023, or what it was before when off).
     void setDebugMode(bool on);
+    // The daemon was started with -d: debug output stays on whatever
+    // "Verbose" says.
+    void setDebugOption(bool on);
     // The file in which the members' numbers are kept across restarts;
     // reads what is there. "" (the default) keeps them in memory only.
     void setNumbersFile(const std::string& path);
@@ -71,6 +93,12 @@ public:
     // the daemon gives the kernel's, tests one in memory). Without one a
     // new member's table gets its copies from the route sync alone.
     void setRouteReader(RouteTableReader* reader) { mainCopies.setReader(reader); }
+    // Where the prerequisite checks read the router (not owned; null: no
+    // checks).
+    void setRouterState(RouterState* state) { routerState = state; }
+    // The state file for quorin-status; "" (the default) writes none.
+    void setStateFile(const std::string& path) { state.setPath(path); }
+    StateFile& getStateFile() { return state; }
     kor::cfg::ActionQueue* getActionQueue() const { return actionQueue; }
 
     bool getDebugMode() const { return debugMode; }
@@ -78,6 +106,20 @@ public:
     int32_t getNextTableId() const { return nextTableId; }
     bool getFlushStates() const { return flushStates; }
     const std::list<BalancingGroup>& getGroups() const { return groups; }
+    const std::vector<UplinkRow>& getUplinkRows() const { return uplinkRows; }
+    const std::vector<RefusedRow>& getRefusedRows() const { return refusedRows; }
+    const MemberNumbers& getNumbers() const { return numbers; }
+    const Prerequisites& getPrerequisites() const { return prerequisites; }
+
+    // The main loop's checks of the router's prerequisites: after a commit
+    // and every second (the mangle table when the ruleset changed).
+    void checkPrerequisites(std::chrono::steady_clock::time_point now);
+    // The checks at once; the mangle table too when listMangle. Where
+    // LOADB_PRE is there without the jumps of quorin's groups and uplinks,
+    // they are written again.
+    void runPrerequisiteChecks(bool listMangle);
+    // Writes the state file when something in it may have changed since.
+    void publishState(time_t now);
 
     // The main routing table must be copied into every per-interface table.
     // Set by the readers and commits; the main loop clears it and copies.
@@ -94,7 +136,9 @@ public:
     // takes the members' fingerprints again. False when a table could not
     // be read (logged): the comparison is to be made again later.
     // mainRead, when given, tells whether the main table could be read.
-    bool reconcileMemberTables(RouteTableReader& reader, bool* mainRead = nullptr);
+    // afterCommit: the route sync of a commit, whose repairs are no loss
+    // (its line is a debug line).
+    bool reconcileMemberTables(RouteTableReader& reader, bool* mainRead = nullptr, bool afterCommit = false);
     // Serves routeSyncPending from the kernel through the route reader:
     // only missing and stale copies are written. False when there is no
     // reader or the main table cannot be read: the caller then copies the
@@ -127,18 +171,29 @@ private:
     // Create and remove the WAN2LAN chain.
     void init();
     void cleanup();
+    // What the model holds in the kernel: "2 chains, 16 mangle rules, 6
+    // policy rules, 3 routing tables, 3 sets".
+    std::string footprint() const;
+    // One line after the first commit: the groups, the uplinks in their
+    // splits and what is written.
+    void logStart() const;
+    // The jumps from LOADB_PRE of created groups and applied members that
+    // the last listing lacks, written again.
+    void restoreJumps();
     // A route whose texts the member tables' lines can carry as they come;
     // logs why not.
     bool copyableRoute(const char* operation, const std::string& destination, const int& prefixLength,
                        const std::string& gateway, const std::string& device);
-    // Logs why a configuration row is skipped.
+    // Logs why a configuration row is skipped, and notes the row of
+    // rowTable and rowIndex as refused.
     void refuse(const char* reader, const std::string& row, const char* what, const std::string& value,
                 const std::string& why);
+    // Logs an error about the row of rowTable and rowIndex and notes it as
+    // refused.
+    void refuseRow(const char* reader, const std::string& text);
+    // A reader reads this table again: its refusals so far are forgotten.
+    void beginTable(const char* table);
     static std::string rowName(const char* table, unsigned index);
-    // An uplink that is a member of several groups shares its ipset and its
-    // jump from LOADB_PRE between them; after memberships of these
-    // interfaces were deleted, the ones that stay put both back.
-    void keepSharedUplinks(const std::vector<std::string>& gone);
     // Lets every group rebuild the members of that interface whose routing
     // table changed, collecting their route-sync requests.
     void refreshGroups(const std::string& interfaceName);
@@ -157,7 +212,7 @@ private:
     // Offers one uplink row, with its status, to the groups of that id; true
     // when that changed the model.
     bool offerUplink(kor::cfg::IConfigAccess* access, int32_t groupId, const std::string& name,
-                     int32_t usagePercent);
+                     int32_t usagePercent, UplinkRow& row);
     // The uplink's gateway and address from the status tables; false when
     // it has no status row or a value there is refused (and logged).
     bool readUplinkStatus(kor::cfg::IConfigAccess* access, const std::string& name, std::string& gateway,
@@ -176,6 +231,11 @@ private:
     void noteCopiesWritten();
 
     int logModule;
+    // The trace level of the module while debug output is off.
+    unsigned quietTraceLevel;
+    bool debugOption = false;
+    // "Verbose" of the last read of "Balancing" is not 0.
+    bool verbose = false;
     // Borrowed from the configuration client: the access object of the latest
     // notification and the queue of the latest commit.
     kor::cfg::IConfigAccess* configAccess;
@@ -190,7 +250,25 @@ private:
     MemberNumbers numbers;
     // The main table's copies for the members applied in one change.
     MainTableCopies mainCopies;
+    // The uplinks' state that members of several groups share.
+    SharedUplinks sharedUplinks;
     std::list<BalancingGroup> groups;
+
+    // What the last reads found, for the state file.
+    std::vector<UplinkRow> uplinkRows;
+    std::vector<RefusedRow> refusedRows;
+    // The row a reader is looking at, and the text of its last refusal.
+    const char* rowTable = "";
+    unsigned rowIndex = 0;
+    std::string lastRefusal;
+
+    RouterState* routerState = nullptr;
+    Prerequisites prerequisites;
+    bool prerequisitesDue = false;
+    bool checkedOnce = false;
+    std::chrono::steady_clock::time_point lastCheck;
+    StateFile state;
+    bool stateDue = false;
 };
 
 }  // namespace quorin

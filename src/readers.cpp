@@ -4,6 +4,8 @@
 
 #include "quorin.h"
 
+#include <algorithm>
+
 #include "kor/sysloglevel.h"
 #include "values.h"
 
@@ -19,8 +21,20 @@ const char* const noAddress = "0.0.0.0";
 // Logs why a row is skipped: the reader, the row, the value and the reason.
 void quorin::refuse(const char* reader, const std::string& row, const char* what, const std::string& value,
                     const std::string& why) {
-    KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
-                          VAStr("%s: %s skipped: %s \"%s\" %s", reader, row.c_str(), what, value.c_str(), why.c_str()));
+    refuseRow(reader, VAStr("%s skipped: %s \"%s\" %s", row.c_str(), what, value.c_str(), why.c_str()));
+}
+
+void quorin::refuseRow(const char* reader, const std::string& text) {
+    KOR_Sysloglevel_error(logModule, "quorin", __LINE__, VAStr("%s: %s", reader, text.c_str()));
+    refusedRows.push_back({rowTable, rowIndex, text});
+    lastRefusal = text;
+}
+
+void quorin::beginTable(const char* table) {
+    rowTable = table;
+    rowIndex = 0;
+    const auto ofTable = [&](const RefusedRow& refused) { return refused.table == table; };
+    refusedRows.erase(std::remove_if(refusedRows.begin(), refusedRows.end(), ofTable), refusedRows.end());
 }
 
 std::string quorin::rowName(const char* table, unsigned index) {
@@ -37,19 +51,22 @@ bool quorin::ReadBalancingMain(kor::cfg::IConfigAccess* access) {
     moduna::ValueList values;
     unsigned count = 0;
     access->getEntryCount("Balancing", count);
+    beginTable("Balancing");
     bool result = false;
     if (count > 0) {
         values.clear();
         access->readEntry("Balancing", 0, names, values);
-        const int verbose = values.getValue("Verbose").getInteger();
+        verbose = values.getValue("Verbose").getInteger() != 0;
         const long long timeout = values.getValue("StickyTimeout").getLong();
         if (checks::isStickyTimeout(timeout))
             stickyTimeout = int32_t(timeout);
         else
             refuse("ReadBalancingMain", rowName("Balancing", 0), "StickyTimeout", std::to_string(timeout),
                    "is not a timeout ipset takes (0 to 2147483 s); the previous one stays");
-        if ((verbose != 0) != debugMode) {
-            setDebugMode(verbose != 0);
+        // Verbose 0 leaves the debug output of -d on: with it off again at
+        // the first read, -d showed nothing of what followed.
+        if ((verbose || debugOption) != debugMode) {
+            setDebugMode(verbose || debugOption);
             result = true;
         }
         // Absent: on, so that flows leave a dead uplink with it.
@@ -74,6 +91,7 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
     moduna::ValueList values;
     unsigned count = 0;
     access->getEntryCount("BalancingGroups", count);
+    beginTable("BalancingGroups");
     for (auto& group : groups) group.setObsolete(true);
     bool created = false;
     // Groups this read kept or created: a later enabled entry with one of
@@ -83,6 +101,7 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
     for (unsigned index = 0; index < count; ++index) {
         values.clear();
         access->readEntry("BalancingGroups", index, names, values);
+        rowIndex = index;
         const int32_t id = values.getValue("Id").getInteger();
         const bool sticky = values.getValue("Sticky").getInteger() != 0;
         const std::string clientInterface =
@@ -123,10 +142,9 @@ bool quorin::claimGroup(int32_t id, const std::string& clientInterface, uint32_t
     for (const auto* group : claimed)
         if (group->id == id && group != same) clash = group;
     if (clash) {
-        KOR_Sysloglevel_error(logModule, "quorin", __LINE__,
-                              VAStr("%s: group %ld on %s ignored: group %ld already balances %s",
-                                    "ReadBalancingGroups", long(id), clientInterface.c_str(), long(clash->id),
-                                    clash->clientInterface.c_str()));
+        refuseRow("ReadBalancingGroups", VAStr("group %ld on %s ignored: group %ld already balances %s", long(id),
+                                               clientInterface.c_str(), long(clash->id),
+                                               clash->clientInterface.c_str()));
         return false;
     }
     if (same) {
@@ -138,24 +156,25 @@ bool quorin::claimGroup(int32_t id, const std::string& clientInterface, uint32_t
     }
     groups.emplace_back(id, clientInterface, autobalance, sticky);
     groups.back().flushStates = flushStates;
+    groups.back().shared = &sharedUplinks;
     claimed.push_back(&groups.back());
     routeSyncPending = true;
     return true;
 }
 
 void quorin::deleteObsoleteGroups() {
-    std::vector<std::string> gone;
     for (auto it = groups.begin(); it != groups.end();) {
         if (!it->obsolete) {
             ++it;
             continue;
         }
-        for (const OutInterface& member : it->interfaces) gone.push_back(member.getName());
         if (debugMode)
             KOR_Sysloglevel_info(logModule, "quorin", __LINE__, VAStr("Will delete obsolete Group %ld", long(it->id)));
+        const std::string what = it->describe();
+        const long id = long(it->id);
         it = groups.erase(it);
+        KOR_Sysloglevel_info(logModule, "quorin", __LINE__, VAStr("group %ld: removed (%s)", id, what.c_str()));
     }
-    keepSharedUplinks(gone);
 }
 
 bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
@@ -165,11 +184,14 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
     for (auto& group : groups) group.markInterfacesObsolete();
     unsigned count = 0;
     access->getEntryCount("BalancingInterfaces", count);
+    beginTable("BalancingInterfaces");
+    uplinkRows.clear();
     bool changed = false;
 
     for (unsigned index = 0; index < count; ++index) {
         values.clear();
         access->readEntry("BalancingInterfaces", index, names, values);
+        rowIndex = index;
         const int32_t groupId = values.getValue("BalancingGroupId").getInteger();
         const std::string name = ResolvInterfaceName(values.getValue("Interface").getText(), access);
         const long long usagePercent = values.getValue("UsagePercent").getLong();
@@ -177,38 +199,45 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
         const std::string why = checks::whyNotDeviceName(name);
         if (!why.empty()) {
             refuse("ReadBalancingInterfaces", row, "Interface", name, why);
+            uplinkRows.push_back({groupId, name, usagePercent, "refused", lastRefusal});
             continue;
         }
         if (!checks::isPercent(usagePercent)) {
             refuse("ReadBalancingInterfaces", row, "UsagePercent", std::to_string(usagePercent), "is not 0 to 100");
+            uplinkRows.push_back({groupId, name, usagePercent, "refused", lastRefusal});
             continue;
         }
 
-        const bool added = offerUplink(access, groupId, name, int32_t(usagePercent));
+        UplinkRow entry{groupId, name, usagePercent, "", ""};
+        const bool added = offerUplink(access, groupId, name, int32_t(usagePercent), entry);
         changed = changed || added;
+        uplinkRows.push_back(entry);
     }
 
-    std::vector<std::string> gone;
-    for (const auto& group : groups)
-        for (const OutInterface& member : group.interfaces)
-            if (member.obsolete) gone.push_back(member.getName());
     for (auto& group : groups) {
         const bool deleted = group.deleteObsoleteInterfaces();
         changed = changed || deleted;
     }
-    keepSharedUplinks(gone);
     return changed;
 }
 
 bool quorin::offerUplink(kor::cfg::IConfigAccess* access, int32_t groupId, const std::string& name,
-                         int32_t usagePercent) {
+                         int32_t usagePercent, UplinkRow& row) {
     std::string gateway;
     std::string address;
     // No status: the sweep removes it.
-    if (!readUplinkStatus(access, name, gateway, address)) return false;
+    const size_t refusals = refusedRows.size();
+    if (!readUplinkStatus(access, name, gateway, address)) {
+        const bool refused = refusedRows.size() > refusals;
+        row.reason = refused ? "refused" : "address";
+        row.detail = refused ? lastRefusal : "no status row";
+        return false;
+    }
     // A link that is down and an uplink that uplinkd found dead count as an
     // interface without address: the member leaves the split.
     const std::string out = whyUplinkOut(access, name, address);
+    row.reason = out.empty() || out == "address" ? out : out == "link down" ? "link" : "probes";
+    row.detail = out;
     if (debugMode)
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
                              out.empty() ? VAStr("Interface %s is Up (%s) and will be used for loadbalancing",
@@ -277,11 +306,13 @@ bool quorin::ReadBalancingServices(kor::cfg::IConfigAccess* access) {
     for (auto& group : groups) group.markServicesObsolete();
     unsigned count = 0;
     access->getEntryCount("BalancingServices", count);
+    beginTable("BalancingServices");
     bool changed = false;
 
     for (unsigned index = 0; index < count; ++index) {
         values.clear();
         access->readEntry("BalancingServices", index, names, values);
+        rowIndex = index;
         const int32_t id = values.getValue("Id").getInteger();
         const int32_t groupId = values.getValue("BalancingGroupId").getInteger();
         const std::string srcIp = values.getValue("SrcIP").getText();

@@ -133,7 +133,7 @@ bool MainTableCopies::queueInto(kor::cfg::ActionQueue& queue, int32_t table, boo
     return true;
 }
 
-bool quorin::reconcileMemberTables(RouteTableReader& reader, bool* mainRead) {
+bool quorin::reconcileMemberTables(RouteTableReader& reader, bool* mainRead, bool afterCommit) {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "reconcileMemberTables");
     std::vector<TableRoute> routes;
     std::string error;
@@ -169,11 +169,16 @@ bool quorin::reconcileMemberTables(RouteTableReader& reader, bool* mainRead) {
         }
     }
     // Anything to repair means that changes of the main table were lost on
-    // their way here.
+    // their way here. Not after a commit: the signals of the routes the
+    // kernel changed with the links (a link that came up brings its
+    // network) are often still on their way, and a new member's table is
+    // filled here.
     const std::string text = VAStr("routes: %zu member tables compared with %zu main routes: %zu copies added, %zu "
                                    "stale copies deleted",
                                    tables, mainCount, added, deleted);
-    if (added + deleted > 0)
+    if (afterCommit)
+        KOR_Sysloglevel_debug(logModule, "quorin", __LINE__, text.c_str());
+    else if (added + deleted > 0)
         KOR_Sysloglevel_error(logModule, "quorin", __LINE__, text.c_str());
     else
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__, text.c_str());
@@ -187,7 +192,7 @@ bool quorin::syncRoutesFromKernel() {
     RouteTableReader* reader = mainCopies.reader();
     if (!reader) return false;
     bool mainRead = false;
-    if (!reconcileMemberTables(*reader, &mainRead) && mainRead) requestReconcile("a table could not be read");
+    if (!reconcileMemberTables(*reader, &mainRead, true) && mainRead) requestReconcile("a table could not be read");
     return mainRead;
 }
 

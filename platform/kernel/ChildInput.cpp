@@ -27,12 +27,14 @@ namespace kernel {
 namespace {
 
 const size_t kMaxErrorText = 64 * 1024;
+// A listing of the mangle table with every rule of many groups.
+const size_t kMaxOutput = 16 * 1024 * 1024;
 
 // One round of the exchange: waits up to waitMs, then writes what the
 // program takes of the input and reads what it wrote on standard error.
 // Each end is closed when it is done with.
 void pump(Fd& toChild, Fd& errRead, const Fd& pidFd, const std::string& input, size_t& written, std::string& error,
-          int waitMs) {
+          size_t most, int waitMs) {
     pollfd fds[3];
     nfds_t n = 0;
     if (errRead.valid()) fds[n++] = pollfd{errRead.get(), POLLIN, 0};
@@ -44,7 +46,7 @@ void pump(Fd& toChild, Fd& errRead, const Fd& pidFd, const std::string& input, s
         if (fds[k].fd == errRead.get()) {
             char buf[4096];
             const ssize_t got = read(errRead.get(), buf, sizeof buf);
-            if (got > 0 && error.size() < kMaxErrorText) error.append(buf, size_t(got));
+            if (got > 0 && error.size() < most) error.append(buf, size_t(got));
             if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) errRead.reset();
         } else if (fds[k].fd == toChild.get()) {
             const ssize_t sent = send(toChild.get(), input.data() + written, input.size() - written, MSG_NOSIGNAL);
@@ -58,7 +60,8 @@ void pump(Fd& toChild, Fd& errRead, const Fd& pidFd, const std::string& input, s
 
 }  // namespace
 
-ChildResult runWithInput(const std::vector<std::string>& argv, const std::string& input, int timeoutMs) {
+ChildResult runWithInput(const std::vector<std::string>& argv, const std::string& input, int timeoutMs,
+                         bool withOutput) {
     ChildResult result;
     const std::string path = resolveProgram(argv[0]);
     int sv[2], pv[2];
@@ -71,7 +74,8 @@ ChildResult runWithInput(const std::vector<std::string>& argv, const std::string
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    const pid_t pid = spawnWithStdio(path, args.data(), childIn.get(), null.get(), errWrite.get());
+    const pid_t pid =
+        spawnWithStdio(path, args.data(), childIn.get(), withOutput ? errWrite.get() : null.get(), errWrite.get());
     if (pid < 0) return result;
     Child child(pid);
     result.started = true;
@@ -93,7 +97,8 @@ ChildResult runWithInput(const std::vector<std::string>& argv, const std::string
             result.status = -2;
             return result;
         }
-        pump(toChild, errRead, pidFd, input, written, result.error, int(left));
+        pump(toChild, errRead, pidFd, input, written, result.error, withOutput ? kMaxOutput : kMaxErrorText,
+             int(left));
     }
     result.status = status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;

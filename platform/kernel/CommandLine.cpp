@@ -134,6 +134,7 @@ ParsedLine parseCommandLine(const std::string& line) {
             chain.clear();
         } else if (t == "||") {
             if (cmd.words.empty()) return fail("\"||\" without a command before it");
+            cmd.orElse = true;
             if (!endCommand()) return out;
             afterOr = true;
         } else if (t == "2>" || t == "2>/dev/null") {

@@ -296,14 +296,20 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
 
 int CommandRunner::report(const ParsedCommand& command, int code, std::string errText, const char* how) {
     audit(command.words, std::to_string(code), how, times());
-    // A full copy of a large main table into tables that already hold it
-    // fails on every line: nothing is formatted for a line not written.
-    if (code != 0 && KOR_Sysloglevel_debugOn(modul())) {
-        while (!errText.empty() && (errText.back() == '\n' || errText.back() == ' ')) errText.pop_back();
-        KOR_Sysloglevel_debug(modul(), "actionqueue", __LINE__,
-                              VAStr("command failed with status %d: %s: %s", code, joinWords(command.words).c_str(),
-                                    errText.c_str()));
-    }
+    if (code == 0) return code;
+    // The line expects this failure: nothing is formatted for a debug line
+    // that is not written.
+    const bool absorbed = command.discardStderr || command.orElse;
+    if (absorbed && !KOR_Sysloglevel_debugOn(modul())) return code;
+    while (!errText.empty() && (errText.back() == '\n' || errText.back() == ' ')) errText.pop_back();
+    // One log line: iptables adds a second line of usage hints.
+    for (size_t at; (at = errText.find('\n')) != std::string::npos;) errText.replace(at, 1, "; ");
+    const char* text =
+        VAStr("command failed with status %d: %s: %s", code, joinWords(command.words).c_str(), errText.c_str());
+    if (absorbed)
+        KOR_Sysloglevel_debug(modul(), "actionqueue", __LINE__, text);
+    else
+        KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, text);
     return code;
 }
 

@@ -52,6 +52,7 @@ int findModul(LogState& s, const char* name) {
 const char* levelName(int priority) {
     switch (priority) {
     case LOG_ERR: return "ERROR";
+    case LOG_WARNING: return "WARNING";
     case LOG_INFO: return "INFO";
     case LOG_DEBUG: return "DEBUG";
     default: return "TRACE";
@@ -145,6 +146,7 @@ int KOR_Sysloglevel_get() {
 }
 
 void KOR_Sysloglevel_error(KOR_Modul m, const char* f, int l, const char* t) { emit(m, LOG_ERR, 0, f, l, t); }
+void KOR_Sysloglevel_warning(KOR_Modul m, const char* f, int l, const char* t) { emit(m, LOG_WARNING, 0, f, l, t); }
 void KOR_Sysloglevel_info(KOR_Modul m, const char* f, int l, const char* t) { emit(m, LOG_INFO, 0, f, l, t); }
 void KOR_Sysloglevel_debug(KOR_Modul m, const char* f, int l, const char* t) {
     emit(m, LOG_DEBUG, KOR_TRACE_DEBUG, f, l, t);

@@ -13,7 +13,7 @@ lab_exec r ip link set up0 up
 lab_exec r ip addr add 10.9.0.1/24 dev up0
 
 export QUORIN_CMD_LOG=$LAB_DIR/commands.log
-export KOR_TRACELEVEL=1  # failed commands are logged with their error output
+export KOR_TRACELEVEL=1  # the failures that lines absorb are logged too
 for run in 1 2; do
     sed "s/@NS@/$(lab_ns r)/" "$LAB_SRC/tests/data/runner-lines.txt" |
         lab_exec r "$LAB_BIN/runlines" 2>>"$LAB_DIR/errors.log"

@@ -93,6 +93,7 @@ TEST(Logging, TraceAndDebugNeedTheirBits) {
     KOR_Modul m = KOR_Sysloglevel_registerModul("logtest");
     testing::internal::CaptureStderr();
     KOR_Sysloglevel_error(m, "main", 10, "an error\n");
+    KOR_Sysloglevel_warning(m, "main", 11, "a warning");
     KOR_Sysloglevel_debug(m, "main", 12, "hidden debug");
     KOR_Sysloglevel_trace(m, "main", 13, "hidden trace");
     KOR_Sysloglevel_changeTracelevel("logtest", KOR_TRACE_DEBUG | KOR_TRACE_TRACE);
@@ -103,8 +104,9 @@ TEST(Logging, TraceAndDebugNeedTheirBits) {
     const std::string out = testing::internal::GetCapturedStderr();
     KOR_Sysloglevel_changeTracelevel("logtest", 0);
     EXPECT_NE(out.find(" ERROR logtest main:10 an error\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" WARNING logtest main:11 a warning\n"), std::string::npos) << out;
     EXPECT_NE(out.find(" DEBUG logtest quorin:14 shown debug\n"), std::string::npos) << out;
     EXPECT_NE(out.find(" TRACE logtest groups:15 shown trace\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("hidden"), std::string::npos) << out;
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << "the line feed of \"an error\\n\" is not doubled";
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4) << "the line feed of \"an error\\n\" is not doubled";
 }

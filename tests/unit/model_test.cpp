@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <fstream>
 #include <iomanip>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,6 +74,29 @@ struct MainTable : kor::quorin::RouteTableReader {
     }
 };
 
+// The router as the "sysctl" and "mangle" steps make it.
+struct Router : kor::quorin::RouterState {
+    std::map<std::string, int> sysctls;
+    std::string listing;
+    bool sysctl(const std::string& name, int& value) override {
+        const auto found = sysctls.find(name);
+        return found != sysctls.end() && ((value = found->second), true);
+    }
+    bool mangle(std::string& out, std::string& error) override {
+        error = "iptables: not listable";
+        return (out = listing) != "unlistable\n";
+    }
+    bool rulesetChanged() override { return true; }
+};
+
+// The state file's content at that time against entry N of a JSON array in
+// tests/data.
+std::string stateAgainst(kor::quorin::quorin& ctl, const std::string& file, size_t entry, time_t now) {
+    const auto state = ctl.getStateFile().compose(ctl, now);
+    const auto expected = nlohmann::ordered_json::parse(std::ifstream(QUORIN_TEST_DATA "/" + file)).at(entry);
+    return state == expected ? "= state as " + file + " " + std::to_string(entry) + "\n" : "= state " + state.dump(2) + "\n";
+}
+
 class Model : public ::testing::TestWithParam<Scenario> {
 protected:
     // Runs one step; returns what it did in the form of the file.
@@ -130,6 +155,21 @@ protected:
         } else if (verb == "main") {  // DEST PREFIX GATEWAY DEVICE, or unreadable
             if (words(a) && a == "unreadable") kernel.unreadable = true;
             else if (in >> c && words(b) && words(d)) kernel.add(a, std::stoi(c), b, d);
+        } else if (verb == "sysctl") {  // NAME VALUE
+            in >> a >> c;
+            router.sysctls[a] = std::stoi(c);
+        } else if (verb == "mangle") {  // LINE...: the mangle table's listing
+            router.listing.clear();
+            while (words(a)) router.listing += a + "\n";
+        } else if (verb == "option") {  // the daemon started with -d
+            ctl->setDebugOption(true);
+        } else if (verb == "mode") {
+            out << "= debug " << ctl->getDebugMode() << ", trace level " << KOR_Sysloglevel_tracelevel(module) << "\n";
+        } else if (verb == "check") {
+            ctl->runPrerequisiteChecks(true);
+        } else if (verb == "state") {  // FILE N NOW
+            in >> a >> c >> d;
+            out << stateAgainst(*ctl, a, std::stoul(c), time_t(std::stoll(d)));
         } else if (verb == "end") {
             ctl.reset();
         } else if (verb == "restart") {  // the daemon ends, and a new one starts on its numbers file
@@ -151,20 +191,27 @@ protected:
             if (batch) lines << "--\n";
         }
         for (; at < rec->lines.size(); ++at) lines << "| " << rec->lines[at] << "\n";
-        // The log lines of members that join or leave a split, and of rows
-        // that are refused.
         std::istringstream log(::testing::internal::GetCapturedStderr());
-        for (std::string line; std::getline(log, line);) {
-            if (line.find(" the split") != std::string::npos) lines << "~ " << line.substr(line.find("group ")) << "\n";
-            // After the time, level, module and source of the line.
-            size_t text = 0;
-            for (int field = 0; field < 5 && text != std::string::npos; ++field) text = line.find(' ', text + 1);
-            if (line.find(" skipped: ") != std::string::npos && text != std::string::npos)
-                lines << "~ " << line.substr(text + 1) << "\n";
-        }
+        for (std::string line; std::getline(log, line);) lines << logged(line);
         if (queue.pending()) lines << "= " << queue.pending() << " lines left in the queue\n";
         rec->take();
         return lines.str() + out.str();
+    }
+    // A log line of the events the file shows (groups, members, shares,
+    // start and stop, refused rows, prerequisites), as "~ TEXT" ("~ WARNING
+    // TEXT" for a warning); "" for any other.
+    static std::string logged(const std::string& line) {
+        std::istringstream in(line);
+        std::string date, time, level, module, source;
+        in >> date >> time >> level >> module >> source;
+        std::string text;
+        std::getline(in >> std::ws, text);
+        const auto starts = [&](const char* prefix) { return text.rfind(prefix, 0) == 0; };
+        if (level == "DEBUG" || level == "TRACE") return "";
+        if (!starts("group ") && !starts("start: ") && !starts("stop: ") && text.find(" skipped: ") == std::string::npos &&
+            text.find(" ignored: ") == std::string::npos && source.rfind("prerequisites:", 0) != 0)
+            return "";
+        return "~ " + (level == "WARNING" ? level + " " : "") + text + "\n";
     }
     void SetUp() override {
         std::remove(numbersFile.c_str());
@@ -175,9 +222,12 @@ protected:
         ctl = std::make_unique<kor::quorin::quorin>();
         ctl->setNumbersFile(numbersFile);
         ctl->setRouteReader(&kernel);
+        ctl->setRouterState(&router);
+        ctl->getStateFile().setProcess(1234, 1765170000);
     }
     MemoryAccess db;
     MainTable kernel;
+    Router router;
     std::shared_ptr<kor::cfg::RecordingExecutor> rec = std::make_shared<kor::cfg::RecordingExecutor>();
     kor::cfg::ActionQueue queue{rec};
     const std::string numbersFile = ::testing::TempDir() + "quorin-" + GetParam().name + ".numbers";

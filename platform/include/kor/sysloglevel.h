@@ -6,8 +6,8 @@
 // or, after KOR_Sysloglevel_set(1), to syslog(3) with ident "quorin" and
 // facility LOG_DAEMON.
 //
-// Error and info entries are always written. Debug and trace entries are
-// written only when the module's trace level has their bit:
+// Error, warning and info entries are always written. Debug and trace
+// entries are written only when the module's trace level has their bit:
 //   KOR_TRACE_DEBUG (0x001) for debug entries,
 //   KOR_TRACE_TRACE (0x002) for trace entries.
 // The default trace level is 0 (errors and info only); 1023 shows everything.
@@ -43,6 +43,8 @@ void KOR_Sysloglevel_set(int on);
 int KOR_Sysloglevel_get();
 
 void KOR_Sysloglevel_error(KOR_Modul modul, const char* sourceFile, int line, const char* text);
+// Something the operator must fix for the daemon to work as configured.
+void KOR_Sysloglevel_warning(KOR_Modul modul, const char* sourceFile, int line, const char* text);
 void KOR_Sysloglevel_info(KOR_Modul modul, const char* sourceFile, int line, const char* text);
 void KOR_Sysloglevel_debug(KOR_Modul modul, const char* sourceFile, int line, const char* text);
 void KOR_Sysloglevel_trace(KOR_Modul modul, const char* sourceFile, int line, const char* text);

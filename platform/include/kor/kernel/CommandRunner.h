@@ -53,6 +53,8 @@ namespace kernel {
 struct ParsedCommand {
     std::vector<std::string> words;
     bool discardStderr = false;
+    // "||" follows it: its failure only runs the next command.
+    bool orElse = false;
 };
 
 // Commands joined by "||": the first that succeeds ends the chain.
@@ -99,7 +101,10 @@ private:
     void runIpSegment(const std::vector<const CommandChain*>& chains);
     int runProgram(const ParsedCommand& command);
     // Logs the command with its status and returns the status; how marks
-    // the command log's line ("in-process", "batch" or "").
+    // the command log's line ("in-process", "batch" or ""). A failure is an
+    // error line with the command, its status and its error text, unless
+    // the line absorbs it ("2> /dev/null", or "||" after the command): then
+    // it is a debug line.
     int report(const ParsedCommand& command, int code, std::string errText, const char* how);
     int report(const ParsedCommand& command, const CommandOutcome& outcome, const char* how);
     // The command log's time stamps of the command that runs, or "".
