@@ -52,6 +52,20 @@ extern "C" void onStopSignal(int) { stopRequested = 1; }
 // the process.
 extern "C" void onBrokenPipe(int) {}
 
+// The controller's work of every pass of the main loop, after the events:
+// the route copies come to rest, a reconcile that is due, the prerequisite
+// checks and the state file.
+void tend(kor::quorin::quorin& controller, kor::quorin::RouteTableReader& routeReader) {
+    const auto now = std::chrono::steady_clock::now();
+    controller.settleCopies(now);
+    if (controller.reconcilePending) {
+        controller.reconcilePending = false;
+        if (!controller.reconcileMemberTables(routeReader)) controller.requestReconcile("a table could not be read");
+    }
+    controller.checkPrerequisites(now);
+    controller.publishState(time(nullptr));
+}
+
 // Reads the options; -1 to go on, else the status to exit with.
 int readOptions(int argc, char** argv, bool& daemonize, std::string& pidPath) {
     int opt;
@@ -135,14 +149,7 @@ int serve(const std::string& pidPath, KOR_Modul logModule) {
             busDispatcher.do_iteration();
             bus.serve();
             bus.serveRouteQuery();
-            controller.settleCopies(std::chrono::steady_clock::now());
-            if (controller.reconcilePending) {
-                controller.reconcilePending = false;
-                if (!controller.reconcileMemberTables(routeReader))
-                    controller.requestReconcile("a table could not be read");
-            }
-            controller.checkPrerequisites(std::chrono::steady_clock::now());
-            controller.publishState(time(nullptr));
+            tend(controller, routeReader);
         }
 
         KOR_Sysloglevel_info(logModule, "main", __LINE__, "run: exiting");
