@@ -121,4 +121,11 @@ within() {
 }
 check "each uplink carries its configured share of 300 connections, none lost" within
 
+# What the README says next: quorin-status, in the daemons' own mount
+# namespace (their /var), finds every uplink in and nothing amiss.
+quorin=$(while read -r pid; do [ "$(cat /proc/"$pid"/comm)" != quorin ] || echo "$pid"; done <"$LAB_DIR/pids")
+lab_exec r nsenter -t "$quorin" -m sh -c "cd $(printf %q "$LAB_SRC") && build/bin/quorin-status" >"$LAB_DIR/status.txt" 2>&1
+check_eq "quorin-status: every uplink in, nothing amiss (exit status 0)" 0 "$?"
+sed 's/^/#   /' "$LAB_DIR/status.txt"
+
 lab_done
