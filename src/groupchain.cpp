@@ -71,6 +71,7 @@ void BalancingGroup::commit() {
     // new ones behind the old until they are complete.
     if (membersChanged) {
         membersChanged = false;
+        ++splitRebuilds;
         for (BalancingService& service : services) service.beginRebuild();
     }
 

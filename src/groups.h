@@ -138,6 +138,9 @@ public:
     bool sticky;
     bool debugMode;
     bool membersChanged;
+    // How often every service rule of the chain was made anew: the rules'
+    // counters start again from 0 then.
+    uint64_t splitRebuilds = 0;
     // Delete the conntrack entries of a member that leaves the split.
     bool flushStates;
     std::list<BalancingService> services;

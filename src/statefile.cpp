@@ -48,6 +48,7 @@ nlohmann::ordered_json StateFile::compose(const quorin& controller, time_t now) 
                                    {"client", group.clientInterface},
                                    {"sticky", group.sticky},
                                    {"mode", group.autobalance == 1 ? "equal" : "shares"},
+                                   {"rules_since", rulesSince(group, now)},
                                    {"uplinks", uplinks}});
     }
     // A row that comes back later starts again.
@@ -79,6 +80,13 @@ nlohmann::ordered_json StateFile::uplink(const quorin& controller, const Balanci
             {"reason", reason},
             {"detail", detail},
             {"since", since_[key].since}};
+}
+
+time_t StateFile::rulesSince(const BalancingGroup& group, time_t now) {
+    auto found = rulesSince_.find(group.id);
+    if (found == rulesSince_.end() || found->second.first != group.splitRebuilds)
+        rulesSince_[group.id] = {group.splitRebuilds, now};
+    return rulesSince_[group.id].second;
 }
 
 void StateFile::publish(const quorin& controller, time_t now) {

@@ -57,6 +57,9 @@ private:
     nlohmann::ordered_json uplink(const quorin& controller, const BalancingGroup& group, const UplinkRow& row,
                                   time_t now);
 
+    // When the group's service rules were last all made anew.
+    time_t rulesSince(const BalancingGroup& group, time_t now);
+
     struct Since {
         std::string state;  // "in", "out" or "refused"
         time_t since;
@@ -64,6 +67,9 @@ private:
     // By group id and device.
     std::map<std::pair<int32_t, std::string>, Since> since_;
     std::set<std::pair<int32_t, std::string>> seen_;  // by the compose under way
+    // By group id: the group's rebuild count last seen, and when it was
+    // first seen at that count.
+    std::map<int32_t, std::pair<uint64_t, time_t>> rulesSince_;
     RuntimeFile file_{"state", "quorin-status cannot tell how quorin stands"};
     std::string last_;  // the content last written, without "written"
     long pid_;

@@ -105,6 +105,21 @@ RuleCounters groupCounters(const QuorinState& quorin, const MangleTable& mangle)
 
 int64_t unixNow() { return int64_t(time(nullptr)); }
 
+// A chain whose rules quorin made anew since the previous call counts from
+// 0 again, though a counter of the new rules may already be as high as the
+// old one was: its previous counts are forgotten. In the second of the
+// previous call it may have been either way; counting from 0 then adds
+// at most what that part of a second brought.
+void forgetRebuiltChains(const QuorinState& quorin, CounterFile& previous) {
+    for (const StateGroup& group : quorin.groups) {
+        if (group.rulesSince < previous.time) continue;
+        const std::string prefix = group.chain + " #";
+        for (auto it = previous.rules.lower_bound(prefix);
+             it != previous.rules.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+            it = previous.rules.erase(it);
+    }
+}
+
 int run(const Options& o) {
     std::string error;
     QuorinState quorin;
@@ -125,6 +140,7 @@ int run(const Options& o) {
     RuleCounters counters = groupCounters(quorin, kernel.mangle);
     m.from = known ? previous.time : 0;
     m.to = unixNow();
+    if (known) forgetRebuiltChains(quorin, previous);
     m.counts = counterDelta(previous.rules, counters);
     m.totals = previous.totals;
     addToTotals(quorin, m.counts, m.totals);

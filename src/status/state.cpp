@@ -53,7 +53,8 @@ std::vector<json> objects(const json& object, const char* key) {
 }
 
 StateGroup readGroup(const json& g) {
-    StateGroup group{integer(g, "id"), text(g, "chain"), text(g, "client"), flag(g, "sticky"), text(g, "mode"), {}};
+    StateGroup group{integer(g, "id"), text(g, "chain"), text(g, "client"), flag(g, "sticky"), text(g, "mode"),
+                     integer(g, "rules_since"), {}};
     for (const json& u : objects(g, "uplinks"))
         group.uplinks.push_back({text(u, "device"), integer(u, "share"), integer(u, "table"), text(u, "address"),
                                  flag(u, "in"), text(u, "reason"), text(u, "detail"), integer(u, "since")});

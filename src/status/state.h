@@ -30,6 +30,7 @@ struct StateGroup {
     std::string client;
     bool sticky = false;
     std::string mode;  // "shares" or "equal"
+    int64_t rulesSince = 0;  // when quorin last made all its service rules anew
     std::vector<StateUplink> uplinks;
 };
 

@@ -107,6 +107,18 @@ settle >/dev/null
 status >/dev/null
 check_eq "in again and the kernel agrees: exit status 0" 0 "$STATUS"
 
+lab_log "--- the split made anew between two calls"
+# The new rules' counters may pass the old ones' before the next call.
+spread 100 >/dev/null
+status >/dev/null
+cfg set BalancingInterfaces 1 UsagePercent=40 >/dev/null
+settle >/dev/null
+split=$(spread 300)
+json . >/dev/null
+check "the counts of the new rules match the client's" measured "$split"
+cfg set BalancingInterfaces 1 UsagePercent=30 >/dev/null
+settle >/dev/null
+
 lab_log "--- the kernel changed behind quorin's back"
 # quorin writes its jumps into LOADB_PRE again within a second of their
 # loss: held stopped, it leaves every change for quorin-status to see.
