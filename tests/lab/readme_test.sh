@@ -35,26 +35,11 @@ awk '/^## / { sec = $0 == "## Running"; next }
 sed 's/^/#   /' "$LAB_DIR/running"
 check "README.md has the commands of \"Running\"" test -s "$LAB_DIR/running"
 
-lab_netns r
-lab_netns c
-for i in 1 2 3; do
-    lab_netns u$i
-    lab_veth r wan$i u$i up$i || exit 1
-    lab_exec r ip addr add 10.$i.0.2/24 dev wan$i
-    lab_exec u$i ip addr add 10.$i.0.1/24 dev up$i
-    lab_exec u$i ip addr add 198.18.0.1/32 dev lo
-    lab_spawn u$i "$LAB_DIR/server$i.log" python3 "$LAB_SRC/tests/lab/internet.py" serve u$i
-    sc_default_route add $i
-    lab_exec r sysctl -qw net.ipv4.conf.wan$i.rp_filter=1
-done
-lab_veth r lan0 c cl0 || exit 1
-lab_exec r ip addr add 192.168.1.1/24 dev lan0
-lab_exec c ip addr add 192.168.1.10/24 dev cl0
-lab_exec c ip route add default via 192.168.1.1
+scenario_links
+scenario_servers
+scenario_default_routes
+for i in 1 2 3; do lab_exec r sysctl -qw net.ipv4.conf.wan$i.rp_filter=1; done
 lab_exec r sysctl -qw net.ipv4.ip_forward=0 net.ipv4.conf.all.rp_filter=1
-for i in 1 2 3; do
-    lab_wait_for 5 sc_listening u$i || { echo "FAIL: the server of u$i did not start"; exit 1; }
-done
 
 # The lab's bus, its policy files read from /etc/dbus-1/system.d.
 mount -t tmpfs readme-dbus /etc/dbus-1/system.d || { echo "FAIL: cannot cover /etc/dbus-1/system.d"; exit 1; }

@@ -13,8 +13,9 @@
 #   cfg load FILE; quorin_start; edit set TABLE 0 COL=VAL; kstate; ours; kcanon
 # scripts/lab builds the same lab and opens a shell in the router namespace.
 
-# scenario_start: the namespaces, links, LOADB_PRE hook, bus and cfgserver.
-scenario_start() {
+# scenario_links: the namespaces, the links and their addresses: the client
+# c on lan0, the router r, and the ISP uI of every uplink wanI.
+scenario_links() {
     local i
     lab_netns r
     lab_netns c
@@ -27,6 +28,11 @@ scenario_start() {
     lab_veth r lan0 c cl0 || exit 1
     lab_exec r ip addr add 192.168.1.1/24 dev lan0
     lab_exec c ip addr add 192.168.1.10/24 dev cl0
+}
+
+# scenario_start: the namespaces, links, LOADB_PRE hook, bus and cfgserver.
+scenario_start() {
+    scenario_links
     lab_exec r iptables -t mangle -N LOADB_PRE
     lab_exec r iptables -t mangle -A PREROUTING -j LOADB_PRE
     lab_dbus r || exit 1
@@ -63,9 +69,16 @@ cfg() { lab_exec r "$LAB_BIN/cfgctl" "$@"; }
 scenario_internet() {
     local i
     lab_exec r sysctl -qw net.ipv4.ip_forward=1
+    for i in 1 2 3; do lab_exec r iptables -t nat -A POSTROUTING -o wan$i -j MASQUERADE; done
+    scenario_servers
+}
+
+# scenario_servers: the server 198.18.0.1 in every ISP, and the client's
+# default route through the router.
+scenario_servers() {
+    local i
     lab_exec c ip route add default via 192.168.1.1
     for i in 1 2 3; do
-        lab_exec r iptables -t nat -A POSTROUTING -o wan$i -j MASQUERADE
         lab_exec u$i ip addr add 198.18.0.1/32 dev lo
         lab_spawn u$i "$LAB_DIR/server$i.log" python3 "$LAB_SRC/tests/lab/internet.py" serve u$i
     done
