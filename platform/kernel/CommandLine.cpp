@@ -88,6 +88,26 @@ std::string namesTableZero(const std::vector<std::string>& words) {
     return "";
 }
 
+// Why a complete command is refused, or "".
+std::string whyRefused(const std::vector<std::string>& words) {
+    std::string why = startsOtherPrograms(words);
+    if (why.empty()) why = namesTableZero(words);
+    if (why.empty()) why = whyNotConntrackFlush(words);
+    return why;
+}
+
+// Takes "2> /dev/null" or "2>/dev/null" at tokens[i] into cmd (i moves past
+// its words); the reason when it is refused, else "".
+std::string takeRedirect(const std::vector<std::string>& tokens, size_t& i, ParsedCommand& cmd) {
+    if (cmd.words.empty() || cmd.discardStderr) return "misplaced \"2>\"";
+    if (tokens[i] == "2>") {
+        if (i + 1 >= tokens.size() || tokens[i + 1] != "/dev/null") return "error output may only go to /dev/null";
+        ++i;
+    }
+    cmd.discardStderr = true;
+    return "";
+}
+
 }  // namespace
 
 ParsedLine parseCommandLine(const std::string& line) {
@@ -113,9 +133,7 @@ ParsedLine parseCommandLine(const std::string& line) {
             if (afterOr) fail("\"||\" without a command after it");
             return !afterOr;
         }
-        std::string why = startsOtherPrograms(cmd.words);
-        if (why.empty()) why = namesTableZero(cmd.words);
-        if (why.empty()) why = whyNotConntrackFlush(cmd.words);
+        const std::string why = whyRefused(cmd.words);
         if (!why.empty()) {
             fail(why);
             return false;
@@ -138,13 +156,8 @@ ParsedLine parseCommandLine(const std::string& line) {
             if (!endCommand()) return out;
             afterOr = true;
         } else if (t == "2>" || t == "2>/dev/null") {
-            if (cmd.words.empty() || cmd.discardStderr) return fail("misplaced \"2>\"");
-            if (t == "2>") {
-                if (i + 1 >= tokens.size() || tokens[i + 1] != "/dev/null")
-                    return fail("error output may only go to /dev/null");
-                ++i;
-            }
-            cmd.discardStderr = true;
+            const std::string why = takeRedirect(tokens, i, cmd);
+            if (!why.empty()) return fail(why);
         } else if (hasShellOperator(t)) {
             return fail("shell operator not supported: " + t);
         } else {

@@ -228,6 +228,19 @@ int CommandRunner::run(const ParsedCommand& command) {
     return runProgram(command);
 }
 
+namespace {
+
+// The status pipe closes at a successful exec (0), or brings its errno.
+int execError(const Fd& execRead) {
+    int execErr = 0;
+    ssize_t got;
+    while ((got = read(execRead.get(), &execErr, sizeof execErr)) < 0 && errno == EINTR) {
+    }
+    return got > 0 ? execErr : 0;
+}
+
+}  // namespace
+
 int CommandRunner::runProgram(const ParsedCommand& command) {
     const std::string words = joinWords(command.words);
     auto cannotStart = [&](const char* why) {
@@ -265,12 +278,7 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
     errWrite.reset();
     execWrite.reset();
 
-    // The status pipe closes at a successful exec, or brings its errno.
-    int execErr = 0;
-    ssize_t got;
-    while ((got = read(execRead.get(), &execErr, sizeof execErr)) < 0 && errno == EINTR) {
-    }
-    if (got > 0) {
+    if (const int execErr = execError(execRead)) {
         int ignored;
         child.reap(&ignored, true);
         return cannotStart(strerror(execErr));
