@@ -22,6 +22,8 @@
 
 #include "kor/kernel/IpsetBatch.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -36,7 +38,19 @@ struct IpsetLine {
     std::string text;         // the restore line: the words after "ipset"
     bool exist = false;       // "-exist"
     bool existMatters = false;  // create and destroy
+    bool destroy = false;
 };
+
+// nf_tables lets go of a deleted rule's set in work deferred behind the
+// commit: a destroy right behind the transaction that deleted the set's last
+// rule can find it still held, and is tried again a few times.
+bool heldForAMoment(const IpsetLine& line, const std::string& error, int& retries) {
+    if (!line.destroy || error.find("in use by a kernel component") == std::string::npos || retries >= 20)
+        return false;
+    ++retries;
+    usleep(5000);
+    return true;
+}
 
 // At most 31 characters that restore reads as they are.
 bool readName(const std::string& word) {
@@ -72,6 +86,7 @@ bool readLine(const CommandChain& chain, IpsetLine& out) {
         ok = n == 3 && readName(w[i + 1]) && readName(w[i + 2]);
     if (!ok) return false;
     out.existMatters = verb != "swap";
+    out.destroy = verb == "destroy";
     out.text.clear();
     for (size_t k = 1; k < w.size(); ++k) out.text += (k > 1 ? " " : "") + w[k];
     return true;
@@ -103,6 +118,7 @@ bool IpsetBatch::run(const std::vector<const CommandChain*>& chains, std::vector
         if (!readLine(*chains[i], lines[i])) return false;
     outcomes.assign(chains.size(), ChainOutcome(1));
     size_t next = 0;
+    int retries = 0;
     while (next < lines.size()) {
         // One restore: up to the first create or destroy without "-exist"
         // after a line with it.
@@ -120,6 +136,10 @@ bool IpsetBatch::run(const std::vector<const CommandChain*>& chains, std::vector
         if (result.started && result.status != 0 && failedLine(result.error, failed, alone) && failed <= end - next) {
             // Done up to the failing line; the rest goes to the next restore.
             for (size_t k = next; k < next + failed - 1; ++k) outcomes[k][0] = CommandOutcome{true, 0, ""};
+            if (heldForAMoment(lines[next + failed - 1], alone, retries)) {
+                next += failed - 1;
+                continue;
+            }
             outcomes[next + failed - 1][0] = CommandOutcome{true, result.status, alone};
             next += failed;
             continue;
