@@ -26,6 +26,7 @@
 #include "kor/kernel/IptablesBatch.h"
 #include "kor/sysloglevel.h"
 #include "Process.h"
+#include "SetRelease.h"
 
 #ifndef CLOSE_RANGE_CLOEXEC
 #define CLOSE_RANGE_CLOEXEC (1U << 2)
@@ -242,6 +243,17 @@ int execError(const Fd& execRead) {
 }  // namespace
 
 int CommandRunner::runProgram(const ParsedCommand& command) {
+    SetRelease release;
+    for (;;) {
+        std::string errText;
+        const int code = runOnce(command, errText);
+        if (code < 0) return code;  // already told
+        if (code != 0 && isSetDestroy(command.words) && release.waitAgain(errText)) continue;
+        return report(command, code, errText, "");
+    }
+}
+
+int CommandRunner::runOnce(const ParsedCommand& command, std::string& errText) {
     const std::string words = joinWords(command.words);
     auto cannotStart = [&](const char* why) {
         KOR_Sysloglevel_error(modul(), "actionqueue", __LINE__, VAStr("cannot run %s: %s", words.c_str(), why));
@@ -284,7 +296,6 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
         return cannotStart(strerror(execErr));
     }
 
-    std::string errText;
     int status = 0;
     const bool killed = !awaitEnd(child, errRead, timeoutMs_, errText, status);
     if (killed) {
@@ -299,7 +310,7 @@ int CommandRunner::runProgram(const ParsedCommand& command) {
         return -1;
     }
     // A command ended by a signal counts as failed, with the shell's 128 + signal.
-    return report(command, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), errText, "");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int CommandRunner::report(const ParsedCommand& command, int code, std::string errText, const char* how) {

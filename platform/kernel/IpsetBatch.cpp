@@ -22,7 +22,7 @@
 
 #include "kor/kernel/IpsetBatch.h"
 
-#include <unistd.h>
+#include "SetRelease.h"
 
 #include <cstring>
 #include <string>
@@ -40,17 +40,6 @@ struct IpsetLine {
     bool existMatters = false;  // create and destroy
     bool destroy = false;
 };
-
-// nf_tables lets go of a deleted rule's set in work deferred behind the
-// commit: a destroy right behind the transaction that deleted the set's last
-// rule can find it still held, and is tried again a few times.
-bool heldForAMoment(const IpsetLine& line, const std::string& error, int& retries) {
-    if (!line.destroy || error.find("in use by a kernel component") == std::string::npos || retries >= 20)
-        return false;
-    ++retries;
-    usleep(5000);
-    return true;
-}
 
 // At most 31 characters that restore reads as they are.
 bool readName(const std::string& word) {
@@ -118,7 +107,9 @@ bool IpsetBatch::run(const std::vector<const CommandChain*>& chains, std::vector
         if (!readLine(*chains[i], lines[i])) return false;
     outcomes.assign(chains.size(), ChainOutcome(1));
     size_t next = 0;
-    int retries = 0;
+    // Each destroy that finds its set still held has its own wait.
+    SetRelease release;
+    size_t held = lines.size();
     while (next < lines.size()) {
         // One restore: up to the first create or destroy without "-exist"
         // after a line with it.
@@ -136,8 +127,11 @@ bool IpsetBatch::run(const std::vector<const CommandChain*>& chains, std::vector
         if (result.started && result.status != 0 && failedLine(result.error, failed, alone) && failed <= end - next) {
             // Done up to the failing line; the rest goes to the next restore.
             for (size_t k = next; k < next + failed - 1; ++k) outcomes[k][0] = CommandOutcome{true, 0, ""};
-            if (heldForAMoment(lines[next + failed - 1], alone, retries)) {
-                next += failed - 1;
+            const size_t at = next + failed - 1;
+            if (at != held) release = SetRelease();
+            held = at;
+            if (lines[at].destroy && release.waitAgain(alone)) {
+                next = at;
                 continue;
             }
             outcomes[next + failed - 1][0] = CommandOutcome{true, result.status, alone};

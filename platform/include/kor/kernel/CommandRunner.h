@@ -100,6 +100,9 @@ private:
     void runSegment(Kind kind, const std::vector<const CommandChain*>& chains);
     void runIpSegment(const std::vector<const CommandChain*>& chains);
     int runProgram(const ParsedCommand& command);
+    // One run: the exit status (128 + signal) with its error text, or a
+    // negative value once the failure to run it has been logged.
+    int runOnce(const ParsedCommand& command, std::string& errText);
     // Logs the command with its status and returns the status; how marks
     // the command log's line ("in-process", "batch" or ""). A failure is an
     // error line with the command, its status and its error text, unless
