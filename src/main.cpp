@@ -19,6 +19,7 @@
 
 #include "bussession.h"
 #include "kor/cfg/NotificationHandler.h"
+#include "kor/InstanceLock.h"
 #include "kor/daemon.h"
 #include "kor/error/DefaultAssertHook.h"
 #include "kor/sysloglevel.h"
@@ -34,7 +35,7 @@ bool debugMode = false;
 volatile std::sig_atomic_t stopRequested = 0;
 
 const char* const defaultPidPath = "/var/run";
-const char* const cfgSocketPath = "/tmp/cfgserver.socket";
+const char* const defaultCfgSocketPath = "/tmp/cfgserver.socket";
 
 void printUsage() {
     std::cerr << "Usage: quorin [options]\n"
@@ -42,7 +43,8 @@ void printUsage() {
               << "  -h: Print this help\n"
               << "  -b: Start as daemon instead of starting in foreground\n"
               << "  -d: Enable debug output\n"
-              << "  -p <filepath>: PID file path (default: " << defaultPidPath << ")\n";
+              << "  -p <filepath>: PID file path (default: " << defaultPidPath << ")\n"
+              << "  -s <socket>: configuration service socket (default: " << defaultCfgSocketPath << ")\n";
     std::cerr.flush();
 }
 
@@ -67,9 +69,9 @@ void tend(kor::quorin::quorin& controller, kor::quorin::RouteTableReader& routeR
 }
 
 // Reads the options; -1 to go on, else the status to exit with.
-int readOptions(int argc, char** argv, bool& daemonize, std::string& pidPath) {
+int readOptions(int argc, char** argv, bool& daemonize, std::string& pidPath, std::string& cfgSocketPath) {
     int opt;
-    while ((opt = getopt(argc, argv, "hbdp:")) != -1) {
+    while ((opt = getopt(argc, argv, "hbdp:s:")) != -1) {
         switch (opt) {
         case 'h':
             printUsage();
@@ -85,6 +87,10 @@ int readOptions(int argc, char** argv, bool& daemonize, std::string& pidPath) {
         case 'p':
             pidPath = optarg;
             std::cout << "PID file path: " << pidPath << std::endl;
+            break;
+        case 's':
+            cfgSocketPath = optarg;
+            std::cout << "Configuration socket: " << cfgSocketPath << std::endl;
             break;
         default:
             // getopt has already printed its own diagnostic for '?'.
@@ -105,7 +111,7 @@ int readOptions(int argc, char** argv, bool& daemonize, std::string& pidPath) {
 // nothing. The bus session keeps the rules, reconnects and asks again (see
 // bussession.h); only an error that nothing here expects still ends the
 // daemon.
-int serve(const std::string& pidPath, KOR_Modul logModule) {
+int serve(const std::string& pidPath, const std::string& cfgSocketPath, KOR_Modul logModule) {
     int exitStatus = 0;
     try {
         // Everything in this block is torn down in reverse order of
@@ -173,7 +179,8 @@ int main(int argc, char** argv) {
 
     bool daemonize = false;
     std::string pidPath = defaultPidPath;
-    const int optionStatus = readOptions(argc, argv, daemonize, pidPath);
+    std::string cfgSocketPath = defaultCfgSocketPath;
+    const int optionStatus = readOptions(argc, argv, daemonize, pidPath, cfgSocketPath);
     if (optionStatus >= 0) return optionStatus;
 
     if (debugMode) KOR_Sysloglevel_changeTracelevel("quorin", 1023);
@@ -192,17 +199,27 @@ int main(int argc, char** argv) {
         KOR_Sysloglevel_error(logModule, "main", __LINE__, text.c_str());
         return 1;
     }
+    // The PID file is written only with -b: this lock keeps a second quorin
+    // in the foreground from duplicating every rule, and from taking the
+    // first one's policy away when either stops.
+    kor::InstanceLock instanceLock;
+    std::string why;
+    if (!instanceLock.take("quorin", "", why)) {
+        KOR_Sysloglevel_error(logModule, "main", __LINE__, (why + ". Exiting...").c_str());
+        return 1;
+    }
 
     // Two instances that both passed the check above race for the PID file;
     // the one that does not get it ends here.
     if (daemonize && KOR_Daemon_background(&daemon, assertHook, logModule, "main") != 0) return 1;
+    instanceLock.renew();
 
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
     signal(SIGQUIT, onStopSignal);
     signal(SIGPIPE, onBrokenPipe);
 
-    const int exitStatus = serve(pidPath, logModule);
+    const int exitStatus = serve(pidPath, cfgSocketPath, logModule);
 
     KOR_Daemon_deletePidFile(&daemon);
     return exitStatus;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "CfgServer.h"
+#include "kor/InstanceLock.h"
 #include "kor/sysloglevel.h"
 
 namespace {
@@ -37,6 +38,15 @@ int main(int argc, char** argv) {
     if (store.empty() || optind != argc) {
         usage(stderr);
         return 2;
+    }
+    // Before the store is read: a second server would remove the first
+    // one's temporary store and take its socket.
+    kor::InstanceLock instanceLock;
+    std::string why;
+    if (!instanceLock.take("cfgserver", kor::socketPathKey(socket), why, socket)) {
+        KOR_Sysloglevel_error(KOR_Sysloglevel_registerModul("cfgserver"), "cfgserver", __LINE__,
+                              (why + "; exiting").c_str());
+        return 1;
     }
     kor::cfg::CfgServer server(store, socket);
     if (!server.start()) return 1;

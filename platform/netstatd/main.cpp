@@ -15,6 +15,7 @@
 #include <dbus-c++/dbus.h>
 
 #include "Netstatd.h"
+#include "kor/InstanceLock.h"
 #include "kor/daemon.h"
 #include "kor/error/DefaultAssertHook.h"
 #include "kor/sysloglevel.h"
@@ -109,8 +110,10 @@ int main(int argc, char** argv) {
     if (options.verbose) KOR_Sysloglevel_changeTracelevel("netstatd", 1023);
 
     KOR_Daemon daemon;
+    kor::InstanceLock instanceLock;
     // Two instances would fight over the bus names and the status tables.
-    if (KOR_Daemon_start(&daemon, "netstatd", pidDirectory.c_str(), daemonize, assertHook, logModule) != 0) return 1;
+    if (KOR_Daemon_start(&daemon, instanceLock, "netstatd", pidDirectory.c_str(), daemonize, assertHook, logModule) != 0)
+        return 1;
     KOR_Daemon_stopSignals(onStopSignal);
 
     int exitStatus = 0;

@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "kor/InstanceLock.h"
 #include "kor/error/DefaultAssertHook.h"
 #include "kor/sysloglevel.h"
 
@@ -126,8 +128,26 @@ void KOR_Daemon_deletePidFile(KOR_Daemon* d) {
     d->lockFd = -1;
 }
 
+bool KOR_Daemon_usablePidDirectory(const KOR_Daemon* d, std::string& why) {
+    struct stat st;
+    if (!d->pidFile[0]) why = "the PID directory's name is too long";
+    else if (stat(d->pidDirectory, &st) != 0) why = std::string(strerror(errno));
+    else if (!S_ISDIR(st.st_mode)) why = strerror(ENOTDIR);
+    else if (access(d->pidDirectory, W_OK | X_OK) != 0) why = std::string(strerror(errno));
+    else return true;
+    why = std::string("cannot use the PID directory ") + d->pidDirectory + ": " + why;
+    return false;
+}
+
 int KOR_Daemon_background(KOR_Daemon* daemon, kor::error::DefaultAssertHook& hook, int logModule,
                           const char* sourceFile) {
+    // Checked before the fork, on standard error: once in the background the
+    // daemon could only die of it, after its starter had exited with 0.
+    std::string why;
+    if (!KOR_Daemon_usablePidDirectory(daemon, why)) {
+        KOR_Sysloglevel_error(logModule, sourceFile, __LINE__, why.c_str());
+        return -1;
+    }
     KOR_Sysloglevel_set(1);
     hook.setSyslog(true);
     if (KOR_Daemon_daemonize(daemon) != 0) {
@@ -142,8 +162,8 @@ int KOR_Daemon_background(KOR_Daemon* daemon, kor::error::DefaultAssertHook& hoo
     return 0;
 }
 
-int KOR_Daemon_start(KOR_Daemon* daemon, const char* name, const char* pidDirectory, bool daemonize,
-                     kor::error::DefaultAssertHook& hook, int logModule) {
+int KOR_Daemon_start(KOR_Daemon* daemon, kor::InstanceLock& lock, const char* name, const char* pidDirectory,
+                     bool daemonize, kor::error::DefaultAssertHook& hook, int logModule) {
     KOR_Sysloglevel_set(0);
     hook.setSyslog(false);
     KOR_Daemon_construct(daemon, name, pidDirectory);
@@ -151,7 +171,13 @@ int KOR_Daemon_start(KOR_Daemon* daemon, const char* name, const char* pidDirect
         KOR_Sysloglevel_error(logModule, name, __LINE__, VAStr("another %s is running; exiting", name));
         return -1;
     }
+    std::string why;
+    if (!lock.take(name, "", why)) {
+        KOR_Sysloglevel_error(logModule, name, __LINE__, (why + "; exiting").c_str());
+        return -1;
+    }
     if (daemonize && KOR_Daemon_background(daemon, hook, logModule, name) != 0) return -1;
+    lock.renew();
     return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "Uplinkd.h"
 #include "kor/cfg/NotificationHandler.h"
+#include "kor/InstanceLock.h"
 #include "kor/daemon.h"
 #include "kor/error/DefaultAssertHook.h"
 #include "kor/sysloglevel.h"
@@ -79,8 +80,10 @@ int main(int argc, char** argv) {
     if (verbose) KOR_Sysloglevel_changeTracelevel("uplinkd", 1023);
 
     KOR_Daemon daemon;
+    kor::InstanceLock instanceLock;
     // Two instances would fight over the rules, the tables and UplinkHealth.
-    if (KOR_Daemon_start(&daemon, "uplinkd", pidDirectory.c_str(), daemonize, assertHook, logModule) != 0) return 1;
+    if (KOR_Daemon_start(&daemon, instanceLock, "uplinkd", pidDirectory.c_str(), daemonize, assertHook, logModule) != 0)
+        return 1;
     KOR_Daemon_stopSignals(onStopSignal);
 
     {

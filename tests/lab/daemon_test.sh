@@ -34,6 +34,19 @@ stop_with() {
     ls fg
 }
 
+# second PROGRAM ARGS...: PROGRAM runs, then a second one with the same
+# arguments; what the second printed, and its status. The first one holds
+# its lock once its socket is listed.
+second() {
+    lab_spawn r1 first.log "$@"
+    local pid=$LAB_LAST_PID
+    lab_wait_for 5 sh -c "ip netns exec $(lab_ns r1) ss -xl | grep -q '@kor.instance/$1'"
+    lab_exec r1 "$@" >second.log 2>&1
+    echo "status $?"
+    normal second.log | sed "s/(PID $pid)/(PID of the first)/"
+    lab_stop "$pid"
+}
+
 # normal FILE: without time stamps, source lines and the test's directories.
 normal() { sed -E "s/^[0-9-]+ [0-9:.]+ ([A-Z]+) [^ ]+ [^ ]+ /\1 /; s|$D/||g; s|$LAB_BIN/||g" "$1"; }
 # run CMD EXPECTED: in this shell, not a subshell: helpers keep what they learn.

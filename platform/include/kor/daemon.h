@@ -6,8 +6,10 @@
 // a killed process never counts as occupied.
 
 #include <climits>
+#include <string>
 
 namespace kor {
+class InstanceLock;
 namespace error {
 class DefaultAssertHook;
 }
@@ -32,17 +34,23 @@ int KOR_Daemon_createPidFile(KOR_Daemon* daemon);
 // live process holds is left alone.
 void KOR_Daemon_deletePidFile(KOR_Daemon* daemon);
 
-// Goes to the background: logging (and the assert hook's report) to syslog,
-// daemonize, then the PID file written anew. Each step that fails is logged
+// The PID directory exists and we may create files in it; else false, with
+// why naming the directory and the reason.
+bool KOR_Daemon_usablePidDirectory(const KOR_Daemon* daemon, std::string& why);
+
+// Goes to the background: a PID directory that cannot be used is refused
+// first, still on standard error; then logging (and the assert hook's
+// report) to syslog, daemonize, and the PID file written anew. Each step that fails is logged
 // under logModule and sourceFile; returns 0 when every step succeeded.
 int KOR_Daemon_background(KOR_Daemon* daemon, kor::error::DefaultAssertHook& hook, int logModule,
                           const char* sourceFile);
 
 // The start that the platform's programs share: logging to standard error,
 // the PID file of name in pidDirectory checked (a live instance holding it
-// is logged as "another NAME is running; exiting"), and with daemonize the
-// step to the background. 0 when the program may go on.
-int KOR_Daemon_start(KOR_Daemon* daemon, const char* name, const char* pidDirectory, bool daemonize,
-                     kor::error::DefaultAssertHook& hook, int logModule);
+// is logged as "another NAME is running; exiting"), the instance lock of
+// name taken (foreground or not), and with daemonize the step to the
+// background. 0 when the program may go on.
+int KOR_Daemon_start(KOR_Daemon* daemon, kor::InstanceLock& lock, const char* name, const char* pidDirectory,
+                     bool daemonize, kor::error::DefaultAssertHook& hook, int logModule);
 // SIGINT, SIGTERM and SIGQUIT call handler; SIGPIPE is ignored.
 void KOR_Daemon_stopSignals(void (*handler)(int));
