@@ -132,9 +132,12 @@ int serve(const std::string& pidPath, const std::string& cfgSocketPath, KOR_Modu
         kor::quorin::KernelRouteReader routeReader;
         // The chains and sysctls the prerequisite checks read.
         kor::quorin::KernelRouterState routerState;
+        // Where the first commit finds what an earlier quorin left.
+        kor::quorin::CommandLister leftoverLister;
         kor::quorin::quorin controller;
         controller.setRouteReader(&routeReader);
         controller.setRouterState(&routerState);
+        controller.setLeftoverLister(&leftoverLister);
         // Beside the PID file, in the runtime directory: a reboot forgets
         // the numbers with the connections they belong to.
         controller.setNumbersFile(pidPath + "/quorin.numbers");

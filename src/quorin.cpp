@@ -248,8 +248,28 @@ void quorin::setDebugOption(bool on) {
     setDebugMode(on || verbose);
 }
 
+void quorin::removeLeftovers() {
+    if (!leftoverLister) return;
+    const std::vector<Removal> removals = findLeftovers(*leftoverLister);
+    if (removals.empty()) return;
+    for (const Removal& removal : removals) {
+        actionQueue->addCommand(removal.command, 0);
+        if (!removal.said.empty())
+            KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
+                                 VAStr("start: %s, left by an earlier quorin", removal.said.c_str()));
+    }
+    // On their own, before the commit's lines: a batch would run the route
+    // flushes behind the iptables lines that follow them, into the tables
+    // the commit fills again.
+    actionQueue->sync();
+}
+
 void quorin::init() {
     KOR_Sysloglevel_trace(logModule, "quorin", __LINE__, "init");
+    // A quorin that did not end cleanly left its chains, rules, tables and
+    // sets: a second restore-mark rule in WAN2LAN and a second jump to a
+    // group chain would send every new connection through one uplink.
+    removeLeftovers();
     KOR_Sysloglevel_info(logModule, "quorin", __LINE__, "init iptables system");
     // Both CONNMARK rules go to the head: restore-mark, save-mark, RETURN.
     // The interfaces' mark rules are inserted between the two.

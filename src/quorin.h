@@ -13,6 +13,7 @@
 #include "groups.h"
 #include "kor/cfg/ActionQueue.h"
 #include "numbers.h"
+#include "leftovers.h"
 #include "prerequisites.h"
 #include "reconcile.h"
 #include "routetables.h"
@@ -96,6 +97,9 @@ public:
     // Where the prerequisite checks read the router (not owned; null: no
     // checks).
     void setRouterState(RouterState* state) { routerState = state; }
+    // Where the first commit finds what an earlier quorin left in the kernel;
+    // without one it looks for nothing.
+    void setLeftoverLister(KernelLister* lister) { leftoverLister = lister; }
     // The state file for quorin-status; "" (the default) writes none.
     void setStateFile(const std::string& path) { state.setPath(path); }
     StateFile& getStateFile() { return state; }
@@ -169,6 +173,7 @@ private:
     // listing shows their default routes and copies.
     void finishChange();
     // Create and remove the WAN2LAN chain.
+    void removeLeftovers();
     void init();
     void cleanup();
     // What the model holds in the kernel: "2 chains, 16 mangle rules, 6
@@ -263,6 +268,7 @@ private:
     std::string lastRefusal;
 
     RouterState* routerState = nullptr;
+    KernelLister* leftoverLister = nullptr;
     Prerequisites prerequisites;
     bool prerequisitesDue = false;
     bool checkedOnce = false;

@@ -1,9 +1,11 @@
 #!/bin/bash
 # Crash and restart: a quorin killed with SIGKILL leaves its chains, policy
 # rules, tables and sets behind; the firewall step of the service
-# (packaging/quorin-firewall prepare) removes them and nothing that is
-# somebody else's, and a new quorin then writes the state of a fresh start
-# again, every rule once. A firewall reload that flushes mangle takes the
+# (quorin-firewall prepare) removes them and nothing that is somebody
+# else's, and a new quorin then writes the state of a fresh start again,
+# every rule once. Started by hand without that step, quorin removes the
+# same itself and names each thing (open_connections_test.sh has its
+# connections). A firewall reload that flushes mangle takes the
 # platform's hook away; the restart its reload hook asks for brings the hook
 # and the balancing back.
 
@@ -13,7 +15,7 @@ lab_start crash_restart "$@"
 scenario_start
 
 # firewall ARGS: the firewall step from the source tree, in the router.
-firewall() { lab_exec r "$LAB_SRC/packaging/quorin-firewall" "$@"; }
+firewall() { lab_exec r "$LAB_BIN/quorin-firewall" "$@"; }
 duplicates() { LC_ALL=C sort | uniq -d; }
 
 lab_log "--- somebody else's rules, tables, sets and chains, each like quorin's in one way"
@@ -50,6 +52,15 @@ check_eq "the state of the fresh start" "$fresh_canon" "$(kcanon)"
 check_eq "the mangle table of the fresh start, rule for rule" "$fresh_mangle" "$(lab_mangle r)"
 check_eq "no mangle rule twice" "" "$(lab_mangle r | duplicates)"
 check_eq "no policy rule twice" "" "$(lab_exec r ip rule show | cut -f2 | duplicates)"
+
+lab_log "--- SIGKILL again, then quorin started by hand, without the firewall step"
+lab_stop "$SC_QUORIN_PID" KILL
+quorin_start
+check_eq "it names each thing it removed, as the firewall step does" \
+    "$(sed 's/$/, left by an earlier quorin/' "$LAB_SRC/tests/lab/crash_restart.prepare")" \
+    "$(grep -o 'start: .*, left by an earlier quorin' "$LAB_DIR/quorin.$SC_RUN.log" | cut -c8-)"
+check_eq "the state of the fresh start" "$fresh_canon" "$(kcanon)"
+check_eq "the mangle table of the fresh start, rule for rule" "$fresh_mangle" "$(lab_mangle r)"
 
 lab_log "--- a firewall reload: mangle flushed, then the reload hook"
 lab_exec r iptables -t mangle -F

@@ -73,9 +73,15 @@ check "new connections go through every ISP, none lost" through "$(spread 60)" u
 
 lab_log "--- quorin restarted after SIGKILL and quorin-firewall prepare"
 lab_stop "$SC_QUORIN_PID" KILL
-lab_exec r "$LAB_SRC/packaging/quorin-firewall" prepare >/dev/null
+lab_exec r "$LAB_BIN/quorin-firewall" prepare >/dev/null
 quorin_start
 asked "SIGKILL, prepare and a new start"
+
+lab_log "--- quorin restarted by hand after SIGKILL, without the firewall step"
+lab_stop "$SC_QUORIN_PID" KILL
+quorin_start
+asked "SIGKILL and a start by hand"
+check "new connections go through every ISP, none lost" through "$(spread 60)" u1 u2 u3
 
 lab_log "--- SIGTERM"
 touch "$keep/end"

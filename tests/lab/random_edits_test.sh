@@ -94,7 +94,7 @@ restart() {
     lab_stop "$SC_QUORIN_PID" "$1"
     check_eq "after edit $edits: SIG$1 ends the long-running daemon" "$([ "$1" = KILL ] && echo 137 || echo 0)" \
         "$LAB_STATUS"
-    [ "$1" = KILL ] && lab_exec r bash "$LAB_SRC/packaging/quorin-firewall" prepare >/dev/null
+    [ "$1" = KILL ] && lab_exec r "$LAB_BIN/quorin-firewall" prepare >/dev/null
     quorin_start
     check_eq "after edit $edits and SIG$1: every member has the number it had" "$before" "$(numbers)"
 }

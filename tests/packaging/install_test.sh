@@ -1,9 +1,9 @@
 #!/bin/bash
 # Install test: "cmake --install" with DESTDIR, for the usual prefix and
 # another one, installs the files of tests/data/daemon-install.txt with their
-# modes and nothing else, the firewall step and bus policy as in the source
-# (the policy where the system bus reads it, whatever the prefix),
-# and units that hold the lines listed there and pass systemd-analyze verify.
+# modes and nothing else, the firewall step as built and the bus policy as
+# in the source (the policy where the system bus reads it, whatever the
+# prefix), and units that hold the lines listed there and pass systemd-analyze verify.
 # Needs no root; QUORIN_BUILD names a built tree.
 
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
@@ -23,8 +23,8 @@ for prefix in /usr /opt/quorin; do
     DESTDIR=$root cmake --install "$BUILD" --prefix "$prefix" >"$root.log" 2>&1 || sed 's/^/#   /' "$root.log"
     check_eq "prefix $prefix: these files with these modes and nothing else" \
         "$(sed -n 's|^file ||p' <<<"$expected" | LC_ALL=C sort)" "$(find "$root" ! -type d -printf '%m /%P\n' | LC_ALL=C sort)"
-    check "prefix $prefix: the firewall step and the bus policy as in the source" \
-        eval 'cmp "$SRC/packaging/quorin-firewall" "$root$prefix/libexec/quorin/quorin-firewall" &&
+    check "prefix $prefix: the firewall step as built and the bus policy as in the source" \
+        eval 'cmp "$BUILD/bin/quorin-firewall" "$root$prefix/libexec/quorin/quorin-firewall" &&
             cmp "$SRC/packaging/dbus/com.mirandel.network.conf" "$root/usr/share/dbus-1/system.d/com.mirandel.network.conf"'
     check_eq "prefix $prefix: the units' programs, ordering and restarts, no placeholder left" "" \
         "$(sed -n 's|^unit ||p' <<<"$expected" | while read -r unit line; do
