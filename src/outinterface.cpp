@@ -238,17 +238,16 @@ std::string OutInterface::computeRouteTableHash() const {
     return fingerprint(listing);
 }
 
+namespace {
+CommandLister commandLister;
+KernelLister* tableLister = &commandLister;
+}  // namespace
+
+void OutInterface::setTableLister(KernelLister* lister) { tableLister = lister ? lister : &commandLister; }
+
 bool OutInterface::listTable(std::string& listing) const {
     if (tableId == 0) return false;
-    char command[64];
-    snprintf(command, sizeof command, "/sbin/ip route show table %d", static_cast<int>(tableId));
-    FILE* pipe = popen(command, "r");
-    if (!pipe) return false;
-    char block[65536];
-    size_t got;
-    while ((got = fread(block, 1, sizeof block, pipe)) > 0) listing.append(block, got);
-    pclose(pipe);
-    return true;
+    return tableLister->list({"ip", "route", "show", "table", std::to_string(tableId)}, listing);
 }
 
 bool OutInterface::retakeFingerprint() {

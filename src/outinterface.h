@@ -25,6 +25,7 @@
 #include <string>
 
 #include "kor/cfg/ActionQueue.h"
+#include "leftovers.h"
 
 namespace kor {
 namespace quorin {
@@ -101,6 +102,9 @@ public:
 
     // SHA-256 of a text as 64 lowercase hex digits.
     static std::string fingerprint(const std::string& text);
+    // Where every member lists its table ("ip route show table N"): the
+    // kernel's commands unless a test gives its own. Not owned.
+    static void setTableLister(KernelLister* lister);
 
     // The jump from LOADB_PRE into WAN2LAN as "iptables -S" lists it ("-i
     // wan1 -j WAN2LAN"), and the line that adds it where it is missing.

@@ -30,8 +30,11 @@ state() {
     sed -E 's/\t(in-process|[0-9]+ [0-9]+).*$//' "$LAB_DIR/$1.log"
     sed -E 's/^[0-9-]+ [0-9:.]+ ([A-Z]+) [^ ]+ [^ ]+ /\1 /' "$LAB_DIR/$1.err"
     lab_exec "$1" ip rule show
-    # The link-local addresses come up in their own time, in either twin.
-    lab_exec "$1" ip route show table all | grep -v '^local fe80:'
+    # IPv6 only where the lines write it: the kernel adds its local,
+    # anycast and multicast routes and the link-local ones in their own
+    # time, in either twin.
+    lab_exec "$1" ip -4 route show table all
+    lab_exec "$1" ip -6 route show table all | grep -v -e ' table local' -e '^fe80::'
 }
 routes() {
     for i in $(seq 1 "$1"); do echo "ip route add table $2 10.$((i / 250 + 100)).$((i % 250)).0/24 via 10.9.0.2"; done

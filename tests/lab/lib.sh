@@ -70,12 +70,53 @@ lab_private_tmp() {
 
 lab_ns() { printf '%s-%s' "$LAB_PREFIX" "$1"; }
 
+# lab_netns NAME: a namespace of the test's, lo up. "ip netns add" that
+# runs beside another one's add or delete can fail, or leave a name that
+# cannot be entered yet: it is tried again, up to 5 times, and a failure
+# says what ip said.
 lab_netns() {
+    local ns=$LAB_PREFIX-$1 try err
     lab_guard
-    ip netns add "$LAB_PREFIX-$1" || { echo "FAIL: cannot create namespace $LAB_PREFIX-$1"; exit 1; }
-    LAB_NETNS+=("$LAB_PREFIX-$1")
-    echo "$LAB_PREFIX-$1" >>"$LAB_GUARD"
-    lab_exec "$1" ip link set lo up
+    echo "$ns" >>"$LAB_GUARD"
+    LAB_NETNS+=("$ns")
+    for try in 1 2 3 4 5; do
+        err=$( { ip netns add "$ns" && ip netns exec "$ns" ip link set lo up; } 2>&1) && return 0
+        ip netns del "$ns" 2>/dev/null
+        sleep 0.2
+    done
+    echo "FAIL: cannot create namespace $ns: $err"
+    exit 1
+}
+
+# lab_started PID: the start time of a process (its field 22 of
+# /proc/PID/stat), empty when it is gone.
+lab_started() { sed -n 's/^.*) \(\([^ ]* \)\{19\}\)\([0-9]*\) .*/\3/p' /proc/"$1"/stat 2>/dev/null; }
+
+# lab_sweep: removes what earlier runs left when neither they nor their
+# watchers removed it (both killed): the namespaces of a list whose owner
+# (the PID and start time on its first line) is gone, and those of the
+# default prefix q<PID>- whose PID runs no more. Nothing of a run that
+# still runs, nothing with another name.
+lab_sweep() {
+    local list owner pid start ns
+    for list in /run/quorin-lab.*.netns; do
+        [ -f "$list" ] || continue
+        read -r owner pid start <"$list"
+        [ "$owner" = owner ] || continue
+        [ -n "$(lab_started "$pid")" ] && [ "$(lab_started "$pid")" = "$start" ] && continue
+        grep -v '^owner ' "$list" | while read -r ns; do lab_netns_del "$ns"; done
+        rm -f "$list"
+    done
+    for ns in $(ip netns list 2>/dev/null | sed -n 's/^\(q[0-9][0-9]*w\{0,1\}-[^ ]*\).*/\1/p'); do
+        pid=${ns%%-*} pid=${pid#q} pid=${pid%w}
+        [ -d /proc/"$pid" ] || lab_netns_del "$ns"
+    done
+}
+
+lab_netns_del() {
+    echo "# removing namespace $1, left by an earlier run"
+    ip netns pids "$1" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
+    ip netns del "$1" 2>/dev/null
 }
 
 # lab_guard: once per test, a watcher outside the test's process tree that
@@ -84,14 +125,15 @@ lab_netns() {
 # gone and it has nothing to do.
 lab_guard() {
     [ -z "${LAB_GUARD:-}" ] || return 0
+    lab_sweep
     LAB_GUARD=/run/quorin-lab.$LAB_PREFIX.netns
-    : >"$LAB_GUARD"
+    echo "owner $$ $(lab_started $$)" >"$LAB_GUARD"
     setsid -f bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done
         [ -f "$2" ] || exit 0
-        while read -r ns; do
+        grep -v "^owner " "$2" | while read -r ns; do
             ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
             ip netns del "$ns" 2>/dev/null
-        done <"$2"
+        done
         rm -f "$2"' lab-guard "$$" "$LAB_GUARD" </dev/null >/dev/null 2>&1
 }
 
