@@ -20,6 +20,9 @@ bench_init() {
     lab_init "$1"
     shift
     lab_private_tmp "$@"
+    # A checkout below /tmp is reached through the place lab_private_tmp
+    # kept for it.
+    here_bench=$LAB_SRC/bench
 }
 
 # bench_size FULL TINY: the size to use in this run.

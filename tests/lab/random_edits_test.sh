@@ -26,8 +26,10 @@
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
-SELF=$(realpath "$0")
 lab_start random_edits "$@"
+# From the checkout as lab_private_tmp keeps it reachable: one below /tmp
+# is covered by the private /tmp.
+SELF=$LAB_SRC/tests/lab/random_edits_test.sh
 
 # add_lan1: a second LAN interface that groups may balance.
 add_lan1() { lab_veth r lan1 c cl1 && lab_exec r ip addr add 192.168.2.1/24 dev lan1; }
@@ -49,7 +51,7 @@ fi
 
 SEED=${LAB_SEED:-$((RANDOM * 32768 + RANDOM))}
 echo "# seed $SEED: replay with LAB_SEED=$SEED"
-EDITS=$(dirname "$SELF")/random_edits.py
+EDITS=$LAB_SRC/tests/lab/random_edits.py
 python3 "$EDITS" "$SEED" $([ -n "${LAB_LONG:-}" ] && echo 500 50 || echo 30 15) >"$LAB_DIR/plan" ||
     { echo "FAIL: no edits"; exit 1; }
 coproc TWIN { exec env -u LAB_IN_MOUNTNS LAB_TWIN=1 LAB_PREFIX="${LAB_PREFIX}w" bash "$SELF"; }
