@@ -54,7 +54,12 @@ echo "# seed $SEED: replay with LAB_SEED=$SEED"
 EDITS=$LAB_SRC/tests/lab/random_edits.py
 python3 "$EDITS" "$SEED" $([ -n "${LAB_LONG:-}" ] && echo 500 50 || echo 30 15) >"$LAB_DIR/plan" ||
     { echo "FAIL: no edits"; exit 1; }
-coproc TWIN { exec env -u LAB_IN_MOUNTNS LAB_TWIN=1 LAB_PREFIX="${LAB_PREFIX}w" bash "$SELF"; }
+# The twin reaches the checkout and the programs where this run does: below
+# /tmp, its own private /tmp would hide them.
+coproc TWIN {
+    exec env -u LAB_IN_MOUNTNS LAB_TWIN=1 LAB_PREFIX="${LAB_PREFIX}w" QUORIN_BIN="$LAB_BIN" QUORIN_SRC="$LAB_SRC" \
+        bash "$SELF"
+}
 lab_adopt "$TWIN_PID"
 LAB_NETNS+=("${LAB_PREFIX}w-"{r,c,u1,u2,u3})
 exec 3>&"${TWIN[1]}" 4<&"${TWIN[0]}"
