@@ -26,6 +26,7 @@
 #include "moduna/net/EventDispatcher.h"
 #include "moduna/net/LoopBusDispatcher.h"
 #include "quorin.h"
+#include "servicestatus.h"
 
 namespace {
 
@@ -153,12 +154,14 @@ int serve(const std::string& pidPath, const std::string& cfgSocketPath, KOR_Modu
         notificationHandler.registerConfigHandler(controller);
         notificationHandler.initialize();
 
+        kor::ServiceNotifier manager;
         while (!stopRequested) {
             if (eventDispatcher.handleEvents(1000)) notificationHandler.process();
             busDispatcher.do_iteration();
             bus.serve();
             bus.serveRouteQuery();
             tend(controller, routeReader);
+            kor::quorin::tellManager(manager, controller);
         }
 
         KOR_Sysloglevel_info(logModule, "main", __LINE__, "run: exiting");

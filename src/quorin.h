@@ -105,6 +105,8 @@ public:
     StateFile& getStateFile() { return state; }
     kor::cfg::ActionQueue* getActionQueue() const { return actionQueue; }
 
+    // The first commit is in the kernel.
+    bool committed() const { return initialized; }
     bool getDebugMode() const { return debugMode; }
     int32_t getStickyTimeout() const { return stickyTimeout; }
     int32_t getNextTableId() const { return nextTableId; }

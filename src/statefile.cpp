@@ -23,6 +23,11 @@ const OutInterface* memberOf(const BalancingGroup& group, const std::string& dev
 
 }  // namespace
 
+bool uplinkInSplit(const BalancingGroup& group, const UplinkRow& row) {
+    const OutInterface* member = memberOf(group, row.device);
+    return member && member->applied && row.reason != "refused";
+}
+
 StateFile::StateFile() : pid_(long(getpid())), started_(time(nullptr)) {}
 
 void StateFile::setProcess(long pid, time_t started) {
@@ -62,7 +67,7 @@ nlohmann::ordered_json StateFile::compose(const quorin& controller, time_t now) 
 nlohmann::ordered_json StateFile::uplink(const quorin& controller, const BalancingGroup& group, const UplinkRow& row,
                                          time_t now) {
     const OutInterface* member = memberOf(group, row.device);
-    const bool in = member && member->applied && row.reason != "refused";
+    const bool in = uplinkInSplit(group, row);
     // A row that could carry traffic and is not in the split all the same
     // lost its address after the read.
     const std::string reason = in ? "" : row.reason.empty() ? "address" : row.reason;

@@ -37,6 +37,9 @@ class quorin;
 class BalancingGroup;
 struct UplinkRow;
 
+// The row's uplink is a member of the group that carries traffic.
+bool uplinkInSplit(const BalancingGroup& group, const UplinkRow& row);
+
 class StateFile {
 public:
     // The process is this one, started now.

@@ -195,6 +195,7 @@ void CfgServer::closeAll() {
 int CfgServer::run() {
     std::vector<pollfd> fds;
     std::vector<uint64_t> ids;
+    manager_.ready();
     while (!stop_) {
         fds.assign({{signalFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}});
         ids.clear();
@@ -210,7 +211,9 @@ int CfgServer::run() {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
             timeout = int(std::max<long long>(0, left + 1));
         }
-        if (poll(fds.data(), fds.size(), timeout) < 0) {
+        const int polled = poll(fds.data(), fds.size(), manager_.waitLimit(timeout));
+        manager_.alive();
+        if (polled < 0) {
             if (errno == EINTR) continue;
             CFG_ERROR("poll: %s", strerror(errno));
             closeAll();

@@ -15,6 +15,7 @@
 
 #include "CfgStore.h"
 #include "VolatileTables.h"
+#include "kor/notify.h"
 
 namespace kor {
 namespace cfg {
@@ -29,7 +30,8 @@ public:
     // Loads the store and opens the socket; logs the reason and returns
     // false when the server cannot start.
     bool start();
-    // Serves until SIGTERM or SIGINT; returns the exit status.
+    // Serves until SIGTERM or SIGINT; returns the exit status. Tells the
+    // service manager that it is ready, and feeds its watchdog.
     int run();
 
 private:
@@ -87,6 +89,7 @@ private:
     int signalFd_ = -1;
     ino_t socketIno_ = 0;
     bool stop_ = false;
+    ServiceNotifier manager_;
 };
 
 }  // namespace cfg

@@ -50,6 +50,8 @@ public:
     // Another netstatd owns the bus names: this one has to end, with
     // exit status 1.
     bool superseded() const { return superseded_; }
+    // Connected to the bus, with the names taken.
+    bool onBus() const { return bus_.isOpen() && !bus_.lost(); }
 
 private:
     bool subscribe();

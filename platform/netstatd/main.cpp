@@ -18,6 +18,7 @@
 #include "kor/InstanceLock.h"
 #include "kor/daemon.h"
 #include "kor/error/DefaultAssertHook.h"
+#include "kor/notify.h"
 #include "kor/sysloglevel.h"
 #include "moduna/net/EventDispatcher.h"
 #include "moduna/net/LoopBusDispatcher.h"
@@ -126,12 +127,15 @@ int main(int argc, char** argv) {
         DBus::default_dispatcher = &busDispatcher;
 
         kor::netstatd::Netstatd service(events, options);
+        kor::ServiceNotifier manager;
         if (service.start()) {
             KOR_Sysloglevel_info(logModule, "netstatd", __LINE__, "started");
             while (!stopRequested && !service.superseded()) {
                 events.handleEvents(1000);
                 busDispatcher.do_iteration();
                 service.checkBus();
+                if (service.onBus()) manager.ready();
+                manager.alive();
             }
             if (service.superseded()) {
                 KOR_Sysloglevel_error(logModule, "netstatd", __LINE__, "the bus names are taken; exiting");

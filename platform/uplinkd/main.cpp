@@ -16,6 +16,7 @@
 #include "kor/InstanceLock.h"
 #include "kor/daemon.h"
 #include "kor/error/DefaultAssertHook.h"
+#include "kor/notify.h"
 #include "kor/sysloglevel.h"
 #include "moduna/net/EventDispatcher.h"
 
@@ -94,8 +95,12 @@ int main(int argc, char** argv) {
         notifications.registerConfigHandler(controller);
         notifications.initialize();
         KOR_Sysloglevel_info(logModule, "uplinkd", __LINE__, "started");
-        while (!stopRequested)
+        kor::ServiceNotifier manager;
+        manager.ready();
+        while (!stopRequested) {
             if (events.handleEvents(1000)) notifications.process();
+            manager.alive();
+        }
         KOR_Sysloglevel_info(logModule, "uplinkd", __LINE__, "exiting");
         controller.stop();
     }
