@@ -20,7 +20,7 @@ import re
 import socket
 import sys
 
-CHANGES = {"add", "set", "del", "replace", "load"}
+CHANGES = {"add", "set", "del", "replace", "load", "drop"}
 LINE = re.compile(r"request at (\d+\.\d+) from client \d+ \(([^)]*)\): (\S+) ?(\S*)")
 
 

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "reconcile.h"
 #include "routetables.h"
 #include "statefile.h"
+#include "values.h"
 #include "kor/cfg/IConfigAccess.h"
 #include "kor/cfg/IConfigHandler.h"
 #include "moduna/NameList.h"
@@ -200,6 +203,15 @@ private:
     void refuseRow(const char* reader, const std::string& text);
     // A reader reads this table again: its refusals so far are forgotten.
     void beginTable(const char* table);
+    // A number column of the row of rowTable and rowIndex, in its range; a
+    // column the row lacks gives fallback. Any other value refuses the row
+    // ("COLUMN "VALUE" is not 0 to 100" and after) and gives false.
+    bool readNumber(const char* reader, const moduna::ValueList& values, const char* column,
+                    const checks::Range& range, long long& out, const char* after = "", long long fallback = 0);
+    // Notes the columns of a row of rowTable that quorin does not read;
+    // warnUnknownColumns names them in one warning at the end of the read.
+    void noteColumns(const moduna::ValueList& values);
+    void warnUnknownColumns(const char* reader);
     static std::string rowName(const char* table, unsigned index);
     // Lets every group rebuild the members of that interface whose routing
     // table changed, collecting their route-sync requests.
@@ -216,6 +228,13 @@ private:
                     std::vector<const BalancingGroup*>& claimed);
     // Deletes the groups the last read of the groups table did not find.
     void deleteObsoleteGroups();
+    // Checks the numbers and the device of an uplink row and that it is
+    // the first of that uplink in its group; refuses it otherwise.
+    bool usableUplinkRow(const moduna::ValueList& values, const std::string& name, long long& groupId,
+                         long long& usagePercent, std::map<std::pair<int32_t, std::string>, unsigned>& firstRows);
+    // Checks the addresses, protocol and numbers of a service row; refuses
+    // it otherwise. numbers: Id, BalancingGroupId and the four ports.
+    bool usableServiceRow(const moduna::ValueList& values, long long (&numbers)[6]);
     // Offers one uplink row, with its status, to the groups of that id; true
     // when that changed the model.
     bool offerUplink(kor::cfg::IConfigAccess* access, int32_t groupId, const std::string& name,
@@ -268,6 +287,7 @@ private:
     const char* rowTable = "";
     unsigned rowIndex = 0;
     std::string lastRefusal;
+    std::set<std::string> unknownColumns;
 
     RouterState* routerState = nullptr;
     KernelLister* leftoverLister = nullptr;

@@ -5,6 +5,8 @@
 #include "quorin.h"
 
 #include <algorithm>
+#include <map>
+#include <utility>
 
 #include "kor/sysloglevel.h"
 #include "values.h"
@@ -33,12 +35,43 @@ void quorin::refuseRow(const char* reader, const std::string& text) {
 void quorin::beginTable(const char* table) {
     rowTable = table;
     rowIndex = 0;
+    unknownColumns.clear();
     const auto ofTable = [&](const RefusedRow& refused) { return refused.table == table; };
     refusedRows.erase(std::remove_if(refusedRows.begin(), refusedRows.end(), ofTable), refusedRows.end());
 }
 
 std::string quorin::rowName(const char* table, unsigned index) {
     return std::string(table) + " row " + std::to_string(index);
+}
+
+bool quorin::readNumber(const char* reader, const moduna::ValueList& values, const char* column,
+                        const checks::Range& range, long long& out, const char* after, long long fallback) {
+    const moduna::Value value = values.getValue(column);
+    if (!value.isSet()) {
+        out = fallback;
+        return true;
+    }
+    // Text in a number column read as 0: "fifty" gave a share of 0, "abc"
+    // moved a group to chain LOADBALANCING0.
+    if (checks::isNumber(value, range, out)) return true;
+    refuse(reader, rowName(rowTable, rowIndex), column, value.getText(), range.refusal() + after);
+    return false;
+}
+
+void quorin::noteColumns(const moduna::ValueList& values) {
+    for (const auto& column : values.values())
+        if (!checks::isColumnOf(rowTable, column.first)) unknownColumns.insert(column.first);
+}
+
+// A misspelt column ("UsagePercnt") left its column absent, read as 0,
+// without a word.
+void quorin::warnUnknownColumns(const char* reader) {
+    if (unknownColumns.empty()) return;
+    std::string names;
+    for (const std::string& name : unknownColumns) names += "\"" + name + "\" ";
+    KOR_Sysloglevel_warning(logModule, "quorin", __LINE__,
+                            VAStr("%s: %s column%s %signored: quorin reads no such column", reader, rowTable,
+                                  unknownColumns.size() > 1 ? "s" : "", names.c_str()));
 }
 // They update the model by mark and sweep: everything a table can describe is
 // marked obsolete, each entry that describes an existing object unchanged
@@ -56,13 +89,13 @@ bool quorin::ReadBalancingMain(kor::cfg::IConfigAccess* access) {
     if (count > 0) {
         values.clear();
         access->readEntry("Balancing", 0, names, values);
-        verbose = values.getValue("Verbose").getInteger() != 0;
-        const long long timeout = values.getValue("StickyTimeout").getLong();
-        if (checks::isStickyTimeout(timeout))
-            stickyTimeout = int32_t(timeout);
-        else
-            refuse("ReadBalancingMain", rowName("Balancing", 0), "StickyTimeout", std::to_string(timeout),
-                   "is not a timeout ipset takes (0 to 2147483 s); the previous one stays");
+        noteColumns(values);
+        const char* const reader = "ReadBalancingMain";
+        const char* const stays = "; the previous one stays";
+        long long number = 0;
+        if (readNumber(reader, values, "Verbose", checks::flags, number, stays)) verbose = number == 1;
+        if (readNumber(reader, values, "StickyTimeout", checks::stickyTimeouts, number, stays))
+            stickyTimeout = int32_t(number);
         // Verbose 0 leaves the debug output of -d on: with it off again at
         // the first read, -d showed nothing of what followed.
         if ((verbose || debugOption) != debugMode) {
@@ -70,14 +103,11 @@ bool quorin::ReadBalancingMain(kor::cfg::IConfigAccess* access) {
             result = true;
         }
         // Absent: on, so that flows leave a dead uplink with it.
-        const long long flush = values.has("FlushStates") ? values.getValue("FlushStates").getLong() : 1;
-        if (flush == 0 || flush == 1) {
-            flushStates = flush == 1;
+        if (readNumber(reader, values, "FlushStates", checks::flags, number, stays, 1)) {
+            flushStates = number == 1;
             for (auto& group : groups) group.flushStates = flushStates;
-        } else {
-            refuse("ReadBalancingMain", rowName("Balancing", 0), "FlushStates", std::to_string(flush),
-                   "is not 0 or 1; the previous one stays");
         }
+        warnUnknownColumns(reader);
     }
     if (debugMode)
         KOR_Sysloglevel_info(logModule, "quorin", __LINE__,
@@ -102,29 +132,28 @@ bool quorin::ReadBalancingGroups(kor::cfg::IConfigAccess* access) {
         values.clear();
         access->readEntry("BalancingGroups", index, names, values);
         rowIndex = index;
-        const int32_t id = values.getValue("Id").getInteger();
-        const bool sticky = values.getValue("Sticky").getInteger() != 0;
+        noteColumns(values);
         const std::string clientInterface =
             ResolvInterfaceName(values.getValue("ClientInterface").getText(), access);
-        const long long autobalance = values.getValue("Autobalance").getLong();
-        const int enable = values.getValue("Enable").getInteger();
-        if (enable != 1) continue;
+        const char* const reader = "ReadBalancingGroups";
+        long long enable = 0, id = 0, sticky = 0, autobalance = 0;
+        if (!readNumber(reader, values, "Enable", checks::flags, enable) || enable != 1) continue;
+        if (!readNumber(reader, values, "Id", checks::ids, id) ||
+            !readNumber(reader, values, "Sticky", checks::flags, sticky))
+            continue;
         const std::string why = checks::whyNotDeviceName(clientInterface);
         if (!why.empty()) {
-            refuse("ReadBalancingGroups", rowName("BalancingGroups", index), "ClientInterface", clientInterface, why);
+            refuse(reader, rowName("BalancingGroups", index), "ClientInterface", clientInterface, why);
             continue;
         }
         // Any other mode gave every member share 0: all connections through
         // the first uplink, whatever the shares say.
-        if (autobalance != 0 && autobalance != 1) {
-            refuse("ReadBalancingGroups", rowName("BalancingGroups", index), "Autobalance",
-                   std::to_string(autobalance), "is not 0 or 1");
-            continue;
-        }
+        if (!readNumber(reader, values, "Autobalance", checks::flags, autobalance)) continue;
 
-        const bool changed = claimGroup(id, clientInterface, uint32_t(autobalance), sticky, claimed);
+        const bool changed = claimGroup(int32_t(id), clientInterface, uint32_t(autobalance), sticky == 1, claimed);
         created = created || changed;
     }
+    warnUnknownColumns("ReadBalancingGroups");
     deleteObsoleteGroups();
     return created;
 }
@@ -188,37 +217,52 @@ bool quorin::ReadBalancingInterfaces(kor::cfg::IConfigAccess* access) {
     uplinkRows.clear();
     bool changed = false;
 
+    // The row that counts for each uplink of each group: the first.
+    std::map<std::pair<int32_t, std::string>, unsigned> firstRows;
     for (unsigned index = 0; index < count; ++index) {
         values.clear();
         access->readEntry("BalancingInterfaces", index, names, values);
         rowIndex = index;
-        const int32_t groupId = values.getValue("BalancingGroupId").getInteger();
+        noteColumns(values);
         const std::string name = ResolvInterfaceName(values.getValue("Interface").getText(), access);
-        const long long usagePercent = values.getValue("UsagePercent").getLong();
-        const std::string row = rowName("BalancingInterfaces", index);
-        const std::string why = checks::whyNotDeviceName(name);
-        if (!why.empty()) {
-            refuse("ReadBalancingInterfaces", row, "Interface", name, why);
-            uplinkRows.push_back({groupId, name, usagePercent, "refused", lastRefusal});
+        long long groupId = 0, usagePercent = 0;
+        if (!usableUplinkRow(values, name, groupId, usagePercent, firstRows)) {
+            uplinkRows.push_back({int32_t(groupId), name, usagePercent, "refused", lastRefusal});
             continue;
         }
-        if (!checks::isPercent(usagePercent)) {
-            refuse("ReadBalancingInterfaces", row, "UsagePercent", std::to_string(usagePercent), "is not 0 to 100");
-            uplinkRows.push_back({groupId, name, usagePercent, "refused", lastRefusal});
-            continue;
-        }
-
-        UplinkRow entry{groupId, name, usagePercent, "", ""};
-        const bool added = offerUplink(access, groupId, name, int32_t(usagePercent), entry);
+        UplinkRow entry{int32_t(groupId), name, usagePercent, "", ""};
+        const bool added = offerUplink(access, int32_t(groupId), name, int32_t(usagePercent), entry);
         changed = changed || added;
         uplinkRows.push_back(entry);
     }
+    warnUnknownColumns("ReadBalancingInterfaces");
 
     for (auto& group : groups) {
         const bool deleted = group.deleteObsoleteInterfaces();
         changed = changed || deleted;
     }
     return changed;
+}
+
+bool quorin::usableUplinkRow(const moduna::ValueList& values, const std::string& name, long long& groupId,
+                             long long& usagePercent, std::map<std::pair<int32_t, std::string>, unsigned>& firstRows) {
+    const char* const reader = "ReadBalancingInterfaces";
+    if (!readNumber(reader, values, "BalancingGroupId", checks::ids, groupId) ||
+        !readNumber(reader, values, "UsagePercent", checks::percents, usagePercent))
+        return false;
+    const std::string row = rowName(rowTable, rowIndex);
+    const std::string why = checks::whyNotDeviceName(name);
+    if (!why.empty()) {
+        refuse(reader, row, "Interface", name, why);
+        return false;
+    }
+    // A second row made the uplink a second member of the group, with
+    // its own mark and twice the share.
+    const auto first = firstRows.emplace(std::make_pair(int32_t(groupId), name), rowIndex);
+    if (first.second) return true;
+    refuse(reader, row, "Interface", name,
+           VAStr("is in group %lld already; row %u, the first, counts", groupId, first.first->second));
+    return false;
 }
 
 bool quorin::offerUplink(kor::cfg::IConfigAccess* access, int32_t groupId, const std::string& name,
@@ -313,37 +357,19 @@ bool quorin::ReadBalancingServices(kor::cfg::IConfigAccess* access) {
         values.clear();
         access->readEntry("BalancingServices", index, names, values);
         rowIndex = index;
-        const int32_t id = values.getValue("Id").getInteger();
-        const int32_t groupId = values.getValue("BalancingGroupId").getInteger();
+        noteColumns(values);
+        // Id, BalancingGroupId, SrcPortStart, SrcPortEnd, DstPortStart, DstPortEnd.
+        long long numbers[6] = {};
+        if (!usableServiceRow(values, numbers)) continue;
         const std::string srcIp = values.getValue("SrcIP").getText();
         const std::string dstIp = values.getValue("DstIP").getText();
         const std::string proto = values.getValue("Proto").getText();
-        const long long ports[] = {values.getValue("SrcPortStart").getLong(), values.getValue("SrcPortEnd").getLong(),
-                                   values.getValue("DstPortStart").getLong(), values.getValue("DstPortEnd").getLong()};
-        const char* const portColumns[] = {"SrcPortStart", "SrcPortEnd", "DstPortStart", "DstPortEnd"};
-        const std::string row = rowName("BalancingServices", index);
-        bool usable = true;
-        // A host name would make iptables resolve it.
-        if (!checks::isAddressFilter(srcIp)) {
-            refuse("ReadBalancingServices", row, "SrcIP", srcIp, "is not an address or network");
-            usable = false;
-        } else if (!checks::isAddressFilter(dstIp)) {
-            refuse("ReadBalancingServices", row, "DstIP", dstIp, "is not an address or network");
-            usable = false;
-        } else if (!checks::isProtocol(proto)) {
-            refuse("ReadBalancingServices", row, "Proto", proto, "is no protocol name or number");
-            usable = false;
-        }
-        for (int i = 0; usable && i < 4; ++i) {
-            if (checks::isPort(ports[i])) continue;
-            refuse("ReadBalancingServices", row, portColumns[i], std::to_string(ports[i]), "is not 0 to 65535");
-            usable = false;
-        }
-        if (!usable) continue;
-        const int32_t srcPortStart = int32_t(ports[0]);
-        const int32_t srcPortEnd = int32_t(ports[1]);
-        const int32_t dstPortStart = int32_t(ports[2]);
-        const int32_t dstPortEnd = int32_t(ports[3]);
+        const int32_t id = int32_t(numbers[0]);
+        const int32_t groupId = int32_t(numbers[1]);
+        const int32_t srcPortStart = int32_t(numbers[2]);
+        const int32_t srcPortEnd = int32_t(numbers[3]);
+        const int32_t dstPortStart = int32_t(numbers[4]);
+        const int32_t dstPortEnd = int32_t(numbers[5]);
         for (auto& group : groups) {
             if (group.id != groupId) continue;
             const bool added =
@@ -352,11 +378,38 @@ bool quorin::ReadBalancingServices(kor::cfg::IConfigAccess* access) {
         }
     }
 
+    warnUnknownColumns("ReadBalancingServices");
+
     for (auto& group : groups) {
         const bool deleted = group.deleteObsoleteServices();
         changed = changed || deleted;
     }
     return changed;
+}
+
+bool quorin::usableServiceRow(const moduna::ValueList& values, long long (&numbers)[6]) {
+    const char* const reader = "ReadBalancingServices";
+    const std::string row = rowName(rowTable, rowIndex);
+    const std::string srcIp = values.getValue("SrcIP").getText();
+    const std::string dstIp = values.getValue("DstIP").getText();
+    const std::string proto = values.getValue("Proto").getText();
+    // A host name would make iptables resolve it.
+    if (!checks::isAddressFilter(srcIp)) {
+        refuse(reader, row, "SrcIP", srcIp, "is not an address or network");
+        return false;
+    }
+    if (!checks::isAddressFilter(dstIp)) {
+        refuse(reader, row, "DstIP", dstIp, "is not an address or network");
+        return false;
+    }
+    if (!checks::isProtocol(proto)) {
+        refuse(reader, row, "Proto", proto, "is no protocol name or number");
+        return false;
+    }
+    const char* const columns[] = {"Id", "BalancingGroupId", "SrcPortStart", "SrcPortEnd", "DstPortStart", "DstPortEnd"};
+    for (int i = 0; i < 6; ++i)
+        if (!readNumber(reader, values, columns[i], i < 2 ? checks::ids : checks::ports, numbers[i])) return false;
+    return true;
 }
 
 std::string quorin::ResolvInterfaceName(const std::string& name, kor::cfg::IConfigAccess* access) {

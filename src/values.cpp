@@ -7,6 +7,8 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <map>
+#include <set>
 
 namespace kor {
 namespace quorin {
@@ -53,6 +55,31 @@ bool isProtocol(const std::string& text) {
     for (unsigned char c : text)
         if (!isalnum(c) && c != '-' && c != '_' && c != '.') return false;
     return getprotobyname(text.c_str()) != nullptr;
+}
+
+std::string Range::refusal() const {
+    if (high == low + 1) return "is not " + std::to_string(low) + " or " + std::to_string(high);
+    return "is not " + std::to_string(low) + " to " + std::to_string(high);
+}
+
+bool isNumber(const moduna::Value& value, const Range& range, long long& out) {
+    long long number = 0;
+    if (!value.getNumber(number) || number < range.low || number > range.high) return false;
+    out = number;
+    return true;
+}
+
+bool isColumnOf(const std::string& table, const std::string& column) {
+    static const std::map<std::string, std::set<std::string>> columns = {
+        {"Balancing", {"Verbose", "StickyTimeout", "FlushStates"}},
+        {"BalancingGroups", {"Id", "Sticky", "ClientInterface", "Autobalance", "Enable"}},
+        {"BalancingInterfaces", {"BalancingGroupId", "Interface", "UsagePercent"}},
+        {"BalancingServices",
+         {"Id", "BalancingGroupId", "SrcIP", "DstIP", "Proto", "SrcPortStart", "SrcPortEnd", "DstPortStart",
+          "DstPortEnd"}},
+    };
+    const auto it = columns.find(table);
+    return it != columns.end() && it->second.count(column) != 0;
 }
 
 }  // namespace checks

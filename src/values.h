@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "moduna/Value.h"
+
 namespace kor {
 namespace quorin {
 namespace checks {
@@ -25,10 +27,31 @@ bool isAddressFilter(const std::string& text);
 // A service's protocol: empty, "ALL", a protocol name the system knows, or a
 // number from 0 to 255.
 bool isProtocol(const std::string& text);
-inline bool isPort(int64_t port) { return port >= 0 && port <= 65535; }
-inline bool isPercent(int64_t percent) { return percent >= 0 && percent <= 100; }
+
+// The whole numbers a number column takes, from low to high.
+struct Range {
+    long long low, high;
+    // "is not 0 or 1", "is not 0 to 100": why a value is refused.
+    std::string refusal() const;
+};
+const Range ports{0, 65535};
+const Range percents{0, 100};
 // The timeouts ipset accepts, in seconds (0: entries never expire).
-inline bool isStickyTimeout(int64_t seconds) { return seconds >= 0 && seconds <= 2147483; }
+const Range stickyTimeouts{0, 2147483};
+// Group and service ids: the chain name and the state file carry them as
+// 32-bit numbers.
+const Range ids{INT32_MIN, INT32_MAX};
+// Enable, Sticky, Autobalance, Verbose, FlushStates.
+const Range flags{0, 1};
+
+// A number column's value in the range: an integer, or a text of a decimal
+// number (see moduna::Value::getNumber). A word, a fraction, or a number of
+// 20 digits, which the configuration service keeps as text, is none.
+bool isNumber(const moduna::Value& value, const Range& range, long long& out);
+// A column that quorin reads in that table of the four it reads row by row
+// ("Balancing", "BalancingGroups", "BalancingInterfaces",
+// "BalancingServices").
+bool isColumnOf(const std::string& table, const std::string& column);
 
 }  // namespace checks
 }  // namespace quorin

@@ -40,10 +40,13 @@ std::string Value::getText() const {
 }
 
 long long Value::getLong() const {
-    if (kind_ == Kind::Integer) return integer_;
     long long v = 0;
-    if (kind_ == Kind::Text && parseDecimal(text_, v)) return v;
-    return 0;
+    return getNumber(v) ? v : 0;
+}
+
+bool Value::getNumber(long long& out) const {
+    if (kind_ == Kind::Integer) out = integer_;
+    return kind_ == Kind::Integer || (kind_ == Kind::Text && parseDecimal(text_, out));
 }
 
 int Value::getInteger() const {

@@ -29,9 +29,12 @@ const char kUsage[] =
     "usage: cfgctl [-s SOCKET] COMMAND [ARGS]\n"
     "  dump [TABLE]                print all tables, or one, as a JSON document\n"
     "  load FILE                   replace every table FILE names ('-': standard input)\n"
-    "  add TABLE COL=VAL...        append a row, print its index\n"
+    "  add [--create] TABLE COL=VAL...\n"
+    "                              append a row, print its index; a table that\n"
+    "                              does not exist yet is made only with --create\n"
     "  set TABLE INDEX COL=VAL...  change columns of a row (indexes count from 0)\n"
     "  del TABLE INDEX             delete a row\n"
+    "  drop TABLE                  delete a table with all its rows\n"
     "  hold SECONDS                begin a transaction, hold it that long, end it\n"
     "  watch [TABLE...]            print the name of each changed table (none given: all)\n"
     "A VAL of decimal digits with an optional leading '-' is stored as integer,\n"
@@ -115,9 +118,13 @@ public:
         why += rc.toString();
         auto error = answer.find("error");
         if (error != answer.end() && error->is_string()) why += ": " + error->get<std::string>();
+        if (rc == EResultCode::RC_NOT_FOUND) why += notFoundHint_;
         fail(why);
         return false;
     }
+
+    // Appended to the reason of a "not found" answer.
+    void setNotFoundHint(std::string hint) { notFoundHint_ = std::move(hint); }
 
     bool call(const json& req) {
         json answer;
@@ -142,6 +149,7 @@ public:
 private:
     std::string socket_;
     std::string command_;
+    std::string notFoundHint_;
     kor::cfg::CfgConnection conn_;
 };
 
@@ -176,12 +184,17 @@ int main(int argc, char** argv) {
         std::string error;
         if (!readDocument(args[0], doc, error)) return fail(error);
         req = {{"op", "load"}, {"tables", doc}};
-    } else if (cmd == "add" && n >= 2 && parseRow(args + 1, n - 1, row)) {
-        req = {{"op", "add"}, {"table", args[0]}, {"row", row}};
+    } else if (cmd == "add" && n >= 3 && strcmp(args[0], "--create") == 0 && parseRow(args + 2, n - 2, row)) {
+        req = {{"op", "add"}, {"table", args[1]}, {"row", row}};
+    } else if (cmd == "add" && n >= 2 && args[0][0] != '-' && parseRow(args + 1, n - 1, row)) {
+        // A misspelt table name would make a table nobody reads.
+        req = {{"op", "add"}, {"table", args[0]}, {"row", row}, {"create", false}};
     } else if (cmd == "set" && n >= 3 && parseIndex(args[1], index) && parseRow(args + 2, n - 2, row)) {
         req = {{"op", "set"}, {"table", args[0]}, {"index", index}, {"row", row}};
     } else if (cmd == "del" && n == 2 && parseIndex(args[1], index)) {
         req = {{"op", "del"}, {"table", args[0]}, {"index", index}};
+    } else if (cmd == "drop" && n == 1) {
+        req = {{"op", "drop"}, {"table", args[0]}};
     } else if (cmd != "hold" && cmd != "watch") {
         return usage();
     }
@@ -194,6 +207,7 @@ int main(int argc, char** argv) {
     }
 
     Ctl ctl(socket, cmd);
+    if (req.is_object() && req.value("create", true) == false) ctl.setNotFoundHint(" (add --create makes it)");
     if (!ctl.connect()) return 1;
     if (cmd == "hold") return ctl.hold(seconds);
     if (cmd == "watch") return ctl.watch(json(std::vector<std::string>(args, args + n)));

@@ -89,7 +89,7 @@ bool CfgStore::isRead(const std::string& op) {
 }
 
 bool CfgStore::isChange(const std::string& op) {
-    return op == "add" || op == "set" || op == "del" || op == "replace" || op == "load";
+    return op == "add" || op == "set" || op == "del" || op == "replace" || op == "load" || op == "drop";
 }
 
 const CfgStore::json* CfgStore::table(const std::string& name) const {
@@ -155,6 +155,11 @@ CfgStore::json CfgStore::change(const json& req) {
         return answer(EResultCode::RC_OK);
     }
     if (!tableName(req, name)) return bad("missing table");
+    if (op == "drop") {
+        if (!table(name)) return notFound("no table " + name);
+        tables_.erase(name);
+        return answer(EResultCode::RC_OK);
+    }
     if (op == "replace") {
         auto rows = req.find("rows");
         if (rows == req.end()) return bad("missing rows");
@@ -170,6 +175,10 @@ CfgStore::json CfgStore::change(const json& req) {
         if (!(error = checkRow(*row)).empty()) return bad(error);
     }
     if (op == "add") {
+        // "create":false: a misspelt table name is refused, not made.
+        auto create = req.find("create");
+        if (create != req.end() && !create->is_boolean()) return bad("create must be true or false");
+        if (!table(name) && create != req.end() && !create->get<bool>()) return notFound("no table " + name);
         json& rows = tables_[name];
         if (rows.is_null()) rows = json::array();
         rows.push_back(*row);
@@ -178,7 +187,8 @@ CfgStore::json CfgStore::change(const json& req) {
     size_t i;  // set, del
     if (!index(req, i)) return bad("missing index");
     auto rows = tables_.find(name);
-    if (rows == tables_.end() || i >= rows->size()) return notFound(noRow(i, name));
+    if (rows == tables_.end()) return notFound("no table " + name);
+    if (i >= rows->size()) return notFound(noRow(i, name));
     if (op == "del") {
         rows->erase(i);
     } else {

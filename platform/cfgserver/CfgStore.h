@@ -18,7 +18,8 @@ class CfgStore {
 public:
     using json = nlohmann::json;
 
-    // Reads: count, read, find, dump. Changes: add, set, del, replace, load.
+    // Reads: count, read, find, dump. Changes: add, set, del, replace, load,
+    // drop.
     static bool isRead(const std::string& op);
     static bool isChange(const std::string& op);
 

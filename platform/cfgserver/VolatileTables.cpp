@@ -25,8 +25,9 @@ bool VolatileTables::apply(const nlohmann::json& req, uint64_t client) {
         for (const auto& table : req.at("tables").items()) switched |= owner_.erase(table.key()) != 0;
         return switched;
     }
-    if (op != "replace") return false;
+    if (op != "replace" && op != "drop") return false;
     const std::string table = req.at("table").get<std::string>();
+    if (op == "drop") return owner_.erase(table) != 0;
     auto flag = req.find("volatile");
     if (flag != req.end() && flag->get<bool>()) {
         const bool switched = owner_.count(table) == 0;

@@ -4,8 +4,8 @@
 // connection that wrote them. When that connection closes the server empties
 // the table; its rows are never written to the store file, so a restarted
 // server does not bring them back either. A plain replace or a load that
-// names the table makes it an ordinary table again; add, set and del leave it
-// as it is.
+// names the table makes it an ordinary table again, a drop removes it; add,
+// set and del leave it as it is.
 
 #include <cstdint>
 #include <map>

@@ -101,7 +101,7 @@ print(s.recv(99).decode(), flush=True); time.sleep(600)' $SOCK
 check "a volatile table holds its rows while its writer is connected" \
     lab_wait_for 5 bash -c 'cfgctl dump Held | grep -q x'
 # Acknowledged changes survive kill -9: a stream of adds until the server dies.
-(i=0; while cfgctl add Burst n=$((++i)) >/dev/null 2>&1; do echo $i >>acked; done) &
+(i=0; while cfgctl add --create Burst n=$((++i)) >/dev/null 2>&1; do echo $i >>acked; done) &
 BURST=$!
 lab_wait_for 20 bash -c "[ \$(wc -l <acked) -ge 100 ]"
 kill -KILL "$SRV_PID"

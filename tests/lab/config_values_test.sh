@@ -3,10 +3,11 @@
 # service into the daemon, each in the place where it would do harm (a device
 # name as an uplink, a client interface and a status row; an address as an
 # uplink's address and gateway; filters, protocol and ports in a service; a
-# share; the sticky timeout). A refused value skips its row with an error line
-# that names it; an accepted one does not. Whatever the value, the daemon
-# keeps running and runs nothing but iptables, ipset and ip, and the command
-# runner refuses none of its lines.
+# share; the sticky timeout; ids and flags of groups and services; a second
+# row of an uplink; a column name). A refused value skips its row with an
+# error line that names it (a column name: a warning); an accepted one does
+# not. Whatever the value, the daemon keeps running and runs nothing but
+# iptables, ipset and ip, and the command runner refuses none of its lines.
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
@@ -19,7 +20,7 @@ scenario_start
 # lists the configuration of each value.
 python3 - "$LAB_SRC/docs/example-config.json" "$LAB_SRC/tests/data/config-values-places.json" \
     "$LAB_SRC/tests/data/config-values.tsv" "$LAB_DIR" <<'PY'
-import copy, json, sys
+import copy, json, re, sys
 base, places = json.load(open(sys.argv[1])), json.load(open(sys.argv[2]))
 configs, cases = {}, []
 for line in open(sys.argv[3]).read().splitlines():
@@ -29,8 +30,10 @@ for line in open(sys.argv[3]).read().splitlines():
     place, n = places[kind], len(cases)
     key = kind + value if "set" in place else kind
     t = configs.setdefault(key, copy.deepcopy(base))
-    fill = {"@VALUE": lambda: value, "@NUMBER": lambda: int(value), "@ID": lambda: 10 + n, "@NAME": lambda: "v%d" % n}
-    row = lambda cells: {k: fill[v]() if v in fill else v for k, v in cells.items()}
+    number = lambda: int(value) if re.fullmatch("-?[0-9]{1,18}", value) else value
+    fill = {"@VALUE": lambda: value, "@NUMBER": number, "@ID": lambda: 10 + n, "@NAME": lambda: "v%d" % n}
+    filled = lambda cell: fill[cell]() if cell in fill else cell
+    row = lambda cells: {filled(k): filled(v) for k, v in cells.items()}
     for table, cells in place.get("add", {}).items():
         t[table].append(row(cells))
     for table, cells in place.get("set", {}).items():
@@ -49,8 +52,9 @@ for config in $(cut -f1 "$LAB_DIR/cases" | uniq); do
     before=$(wc -l <"$log")
     edit load "$LAB_DIR/values-$config.json"
     lab_running "$SC_QUORIN_PID" || { wrong+=("configuration $config: the daemon ended"); break; }
-    # The reader's error line ends with the value in quotes and the reason.
-    tail -n +"$((before + 1))" "$log" | grep -F -- " skipped: " >"$LAB_DIR/skipped"
+    # The reader's error line ends with the value in quotes and the reason;
+    # its warning about unknown columns names each in quotes.
+    tail -n +"$((before + 1))" "$log" | grep -E -- " (skipped|ignored): " >"$LAB_DIR/skipped"
     while IFS=$'\t' read -r n verdict value; do
         [ "$n" = "$config" ] || continue
         grep -qF -- "\"$value\" " "$LAB_DIR/skipped" && got=refused || got=ok

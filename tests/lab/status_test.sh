@@ -82,7 +82,7 @@ check_eq "cfgserver unreachable: exit status 2, saying why" "2 cannot reach cfgs
 lab_log "--- every reason for an uplink to be out"
 lab_exec r ip addr del 10.3.0.2/24 dev wan3
 lab_exec u2 ip link set up2 down
-cfg add UplinkHealth Name=wan1 State=down Reason=loss LossPercent=100 RttMs=0 Since="$(date +%s)" >/dev/null
+cfg add --create UplinkHealth Name=wan1 State=down Reason=loss LossPercent=100 RttMs=0 Since="$(date +%s)" >/dev/null
 cfg add BalancingInterfaces BalancingGroupId=1 Interface=wan+ UsagePercent=10 >/dev/null
 out=$'wan1 false probes\nwan2 false link\nwan3 false address\nwan+ false refused'
 check "quorin has each uplink out for its reason" lab_wait_for 10 uplinks_are "$out"

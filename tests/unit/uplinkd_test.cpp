@@ -67,14 +67,16 @@ TEST(UplinkdHealth, RoundsGiveTheVerdictsOfTheTable) {
     }
 }
 
-// "COLUMN=VALUE; ..." as a row: digits give an integer, anything else a text.
+// "COLUMN=VALUE; ..." as a row: up to 18 digits give an integer, anything
+// else a text (as the service keeps a number beyond 64 bits).
 moduna::ValueList parseRow(const std::string& line) {
     moduna::ValueList row;
     std::istringstream cells(line);
     for (std::string cell; std::getline(cells, cell, ';');) {
         cell.erase(0, cell.find_first_not_of(' '));
         const std::string column = cell.substr(0, cell.find('=')), value = cell.substr(cell.find('=') + 1);
-        const bool integer = !value.empty() && value.find_first_not_of("-0123456789") == std::string::npos;
+        const bool integer =
+            !value.empty() && value.size() < 19 && value.find_first_not_of("-0123456789") == std::string::npos;
         row.setValue(column, integer ? moduna::Value(std::stoll(value)) : moduna::Value(value));
     }
     return row;

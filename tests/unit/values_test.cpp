@@ -17,15 +17,31 @@ namespace {
 
 namespace q = kor::quorin::checks;
 
+// A number column as the configuration service keeps the value: a text
+// here, which reads as the number it spells, if any.
+std::function<bool(const std::string&)> number(const q::Range& range) {
+    return [range](const std::string& v) {
+        long long n;
+        return q::isNumber(moduna::Value(v), range, n);
+    };
+}
+
 const std::map<std::string, std::function<bool(const std::string&)>> checks = {
     {"device", [](const std::string& v) { return q::whyNotDeviceName(v).empty(); }},
     {"address", q::isDottedQuad},
     {"filter", q::isAddressFilter},
     {"proto", q::isProtocol},
-    {"port", [](const std::string& v) { return q::isPort(std::stoll(v)); }},
-    {"percent", [](const std::string& v) { return q::isPercent(std::stoll(v)); }},
-    {"timeout", [](const std::string& v) { return q::isStickyTimeout(std::stoll(v)); }},
+    {"port", number(q::ports)},
+    {"percent", number(q::percents)},
+    {"timeout", number(q::stickyTimeouts)},
+    {"id", number(q::ids)},
+    {"enable", number(q::flags)},
+    {"sticky", number(q::flags)},
+    {"autobalance", number(q::flags)},
+    {"column", [](const std::string& v) { return q::isColumnOf("BalancingInterfaces", v); }},
 };
+// Whether a row repeats another's uplink, only the reader can tell.
+const char* const labOnly = "uplink";
 
 }  // namespace
 
@@ -35,6 +51,7 @@ TEST(ConfiguredValues, EachValueOfTheTableGetsItsVerdict) {
         const size_t a = line.find('\t'), b = line.find('\t', a + 1);
         ASSERT_NE(b, std::string::npos) << line;
         const std::string kind = line.substr(0, a), verdict = line.substr(a + 1, b - a - 1), value = line.substr(b + 1);
+        if (kind == labOnly) continue;
         ASSERT_TRUE(checks.count(kind)) << line;
         EXPECT_EQ(checks.at(kind)(value), verdict == "ok") << kind << " \"" << value << "\"";
     }

@@ -27,6 +27,10 @@ public:
     // give 0.
     int getInteger() const;
     long long getLong() const;
+    // The number an integer holds, or a text that getLong reads as one;
+    // false for any other text (a word, "1.5", a number beyond 64 bits) and
+    // for a missing value, which getLong gives as 0.
+    bool getNumber(long long& out) const;
 
     bool operator==(const Value& other) const;
     bool operator!=(const Value& other) const { return !(*this == other); }
