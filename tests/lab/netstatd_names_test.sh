@@ -1,9 +1,9 @@
 #!/bin/bash
-# Lab test of netstatd and its bus names: a second netstatd (another PID
-# directory, so past the PID file) exits 1 and names the owner; a netstatd
-# whose names another program holds, or that the bus's policy does not let
-# own them, says why, keeps retrying and takes them once it may. None of
-# them crashes.
+# Lab test of netstatd and its bus names: a second netstatd on the same bus
+# (in another network namespace, so past the instance lock) exits 1 and
+# names the owner; a netstatd whose names another program holds, or that
+# the bus's policy does not let own them, says why, keeps retrying and takes
+# them once it may. None of them crashes.
 
 . "$(dirname "$0")/lib.sh"
 lab_start netstatd_names "$@"
@@ -11,6 +11,7 @@ lab_start netstatd_names "$@"
 D=$LAB_DIR
 export PATH=$LAB_BIN:$PATH
 lab_netns r
+lab_netns r2
 lab_dbus r || exit 1
 BUS=$DBUS_SYSTEM_BUS_ADDRESS
 
@@ -30,10 +31,11 @@ owns() {
     done
 }
 # start NAME PROGRAM ARGS...: a netstatd (or a copy under another program
-# name) with a PID directory of its own; its PID is in the variable NAME.
+# name) with a PID directory of its own, in namespace NS (default r); its
+# PID is in the variable NAME.
 start() {
     mkdir -p "$D/$1"
-    lab_spawn r "$D/$1.log" "$2" -n -p "$D/$1" "${@:3}"
+    lab_spawn "${NS:-r}" "$D/$1.log" "$2" -n -p "$D/$1" "${@:3}"
     printf -v "$1" %s "$LAB_LAST_PID"
 }
 # ended PID: waits (10 s at most) until our child has ended; its status is
@@ -42,7 +44,7 @@ ended() { lab_wait_for 10 lab_ended "$1" && { wait "$1"; STATUS=$?; }; }
 
 start first netstatd
 check "the first netstatd takes its names" lab_wait_for 5 owns "$first"
-start second netstatd
+NS=r2 start second netstatd
 check "a second netstatd ends" ended "$second"
 check_eq "... with status 1, not killed by a signal" 1 "${STATUS:-}"
 check "... and logs the PID and program of the names' owner" \
@@ -53,7 +55,7 @@ check_eq "SIGTERM ends the first with status 0" 0 "$LAB_STATUS"
 
 # Another program holds the names: a copy of netstatd under another name.
 mkdir "$D/bin" && cp "$LAB_BIN/netstatd" "$D/bin/holder"
-start holder "$D/bin/holder"
+NS=r2 start holder "$D/bin/holder"
 lab_wait_for 5 owns "$holder"
 start waiting netstatd
 check "a netstatd whose names another program owns logs its PID and name" \
