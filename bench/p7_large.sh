@@ -33,7 +33,7 @@ cfg load "$LAB_DIR/config.json" >/dev/null
 # Peak memory of netstatd from here on, of quorin from its start.
 PEAK_PIDS=$LAB_DIR/peak.pids
 echo "$SC_NETSTATD_PID" >"$PEAK_PIDS"
-lab_spawn r "$LAB_DIR/peak.out" python3 "$ROUTES_PY" peak "$PEAK_PIDS" "$LAB_DIR/peak"
+lab_spawn r "$LAB_DIR/peak.out" python3 "$here_bench/watch.py" peak "$PEAK_PIDS" "$LAB_DIR/peak"
 PEAK_WATCHER=$LAB_LAST_PID
 
 lab_exec r python3 "$ROUTES_PY" make "$ROUTES" 0 20.0.0.0 10.1.0.1=wan1,10.2.0.1=wan2 |

@@ -9,6 +9,10 @@
       the limit ended the wait.
   watch.py cpu SECONDS NAME:PID...
       each process's CPU time over SECONDS, as % of one core: "NAME PCT".
+  watch.py peak PIDFILE OUT
+      every 0.2 s, the VmHWM (kB) of the processes whose PIDs PIDFILE lists
+      (one a line), written to OUT as "PID KB" lines, until PIDFILE is
+      removed; the last value seen survives the process.
 """
 import os
 import sys
@@ -59,10 +63,39 @@ def cpu(seconds, named):
     return 0
 
 
+def hwm(pid):
+    try:
+        with open("/proc/%s/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def peak(pidfile, out):
+    best = {}
+    while os.path.exists(pidfile):
+        with open(pidfile) as f:
+            pids = f.read().split()
+        for pid in pids:
+            kb = hwm(pid)
+            if kb is not None:
+                best[pid] = max(kb, best.get(pid, 0))
+        with open(out + ".new", "w") as f:
+            f.writelines("%s %d\n" % item for item in best.items())
+        os.replace(out + ".new", out)
+        time.sleep(0.2)
+    return 0
+
+
 if __name__ == "__main__":
     what, args = sys.argv[1], sys.argv[2:]
     if what == "quiet":
         sys.exit(quiet(float(args[0]), float(args[1]), args[2:]))
     if what == "cpu":
         sys.exit(cpu(float(args[0]), args[1:]))
+    if what == "peak":
+        sys.exit(peak(args[0], args[1]))
     sys.exit(__doc__)

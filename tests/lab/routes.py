@@ -17,13 +17,8 @@ tables compare with the main table. Run inside the router's namespace.
       of IPv4 routes (every table) stayed the same meanwhile, LIMIT seconds
       at most; prints the seconds waited. A process that ended counts as
       quiet. Exits 1 when the limit ended the wait.
-  routes.py peak PIDFILE OUT
-      every 0.2 s, the VmHWM (kB) of the processes whose PIDs PIDFILE lists
-      (one a line), written to OUT as "PID KB" lines, until PIDFILE is
-      removed; the last value seen survives the process.
 """
 import ipaddress
-import os
 import subprocess
 import sys
 import time
@@ -126,33 +121,6 @@ def quiet(seconds, limit, pids):
     return 1
 
 
-def hwm(pid):
-    try:
-        with open("/proc/%s/status" % pid) as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return None
-
-
-def peak(pidfile, out):
-    best = {}
-    while os.path.exists(pidfile):
-        with open(pidfile) as f:
-            pids = f.read().split()
-        for pid in pids:
-            kb = hwm(pid)
-            if kb is not None:
-                best[pid] = max(kb, best.get(pid, 0))
-        with open(out + ".new", "w") as f:
-            f.writelines("%s %d\n" % item for item in best.items())
-        os.replace(out + ".new", out)
-        time.sleep(0.2)
-    return 0
-
-
 if __name__ == "__main__":
     what, args = sys.argv[1], sys.argv[2:]
     if what == "make":
@@ -161,7 +129,5 @@ if __name__ == "__main__":
         sys.exit(compare(args))
     elif what == "quiet":
         sys.exit(quiet(float(args[0]), float(args[1]), args[2:]))
-    elif what == "peak":
-        sys.exit(peak(args[0], args[1]))
     else:
         sys.exit(__doc__)
