@@ -3,7 +3,6 @@
 // routes in, and every command line it runs out, batch by batch, compared
 // with what the scenario expects after each step (the file says how).
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "kor/cfg/RecordingExecutor.h"
 #include "kor/sysloglevel.h"
 #include "../memory_access.h"
+#include "memory_routes.h"
 #include "quorin.h"
 
 namespace {
@@ -59,30 +59,6 @@ std::vector<Scenario> readScenarios() {
     }
     return out;
 }
-
-// The kernel's main table as the "main" steps build it; every other table
-// is empty.
-struct MainTable : kor::quorin::RouteTableReader {
-    std::vector<kor::quorin::TableRoute> routes;
-    std::vector<std::string> devices{""};
-    bool unreadable = false;
-    bool read(uint32_t table, std::vector<kor::quorin::TableRoute>& out, std::string& error) override {
-        error = "unreadable";
-        out = table == 254 ? routes : std::vector<kor::quorin::TableRoute>{};
-        return !unreadable;
-    }
-    std::string deviceName(uint32_t index) override { return index < devices.size() ? devices[index] : ""; }
-    uint32_t address(const std::string& text) {
-        in_addr a{};
-        inet_pton(AF_INET, text.c_str(), &a);
-        return ntohl(a.s_addr);
-    }
-    void add(const std::string& destination, int length, const std::string& gateway, const std::string& device) {
-        auto at = std::find(devices.begin(), devices.end(), device);
-        if (at == devices.end()) at = devices.insert(at, device);
-        routes.push_back({address(destination), uint8_t(length), address(gateway), uint32_t(at - devices.begin()), 0});
-    }
-};
 
 // The router as the "sysctl" and "mangle" steps make it.
 struct Router : kor::quorin::RouterState {
@@ -164,9 +140,10 @@ protected:
             for (std::string e; words(a) && words(b) && words(c) && words(d) && words(e);)
                 routes.push_back({a, b, c, d, e});
             kor::quorin::copyMainTableRoutes(*ctl, module, routes);
-        } else if (verb == "main") {  // DEST PREFIX GATEWAY DEVICE, or unreadable
-            if (words(a) && a == "unreadable") kernel.unreadable = true;
-            else if (in >> c && words(b) && words(d)) kernel.add(a, std::stoi(c), b, d);
+        } else if (verb == "main") {  // ROUTE, or unreadable
+            std::getline(in >> std::ws, a);
+            if (a == "unreadable") kernel.unreadable.insert(254);
+            else kernel.add(254, a);
         } else if (verb == "sysctl") {  // NAME VALUE
             in >> a >> c;
             router.sysctls[a] = std::stoi(c);
@@ -238,7 +215,7 @@ protected:
         ctl->getStateFile().setProcess(1234, 1765170000);
     }
     MemoryAccess db;
-    MainTable kernel;
+    MemoryRoutes kernel;
     Router router;
     std::shared_ptr<kor::cfg::RecordingExecutor> rec = std::make_shared<kor::cfg::RecordingExecutor>();
     kor::cfg::ActionQueue queue{rec};
