@@ -43,6 +43,22 @@ struct MemoryAccess : kor::cfg::IConfigAccess {
         return 0;
     }
 
+    // One group (Id 1, client lan0, that "Autobalance") with one service,
+    // and an uplink row per share: wanN (N from 0) with 10.0.N.2, or no
+    // address for a share written negative ("-30": out).
+    void oneGroup(long long autobalance, const std::vector<std::string>& shares, int firstUplink = 0) {
+        tables["BalancingGroups"].push_back(
+            {{"Id", 1LL}, {"ClientInterface", "lan0"}, {"Enable", 1LL}, {"Sticky", 0LL}, {"Autobalance", autobalance}});
+        tables["BalancingServices"].push_back({{"Id", 1LL}, {"BalancingGroupId", 1LL}});
+        for (size_t i = 0; i < shares.size(); ++i) {
+            const std::string n = std::to_string(firstUplink + int(i)), name = "wan" + n;
+            const bool out = shares[i][0] == '-';
+            tables["BalancingInterfaces"].push_back(
+                {{"BalancingGroupId", 1LL}, {"Interface", name}, {"UsagePercent", std::stoll(shares[i].substr(out))}});
+            tables["StatusNetifWatch"].push_back({{"Name", name}, {"Addr", out ? "0.0.0.0" : "10.0." + n + ".2"}});
+        }
+    }
+
     std::map<std::string, std::vector<Row>> tables;
     std::deque<unsigned> answers;
     std::string counted;

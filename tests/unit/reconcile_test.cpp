@@ -51,15 +51,7 @@ TEST(Reconcile, EachMemberTableGetsTheLinesThatMakeItEqualTheMainTable) {
     for (Case& c : readCases()) {
         SCOPED_TRACE(c.name);
         MemoryAccess db;
-        db.tables["BalancingGroups"].push_back(
-            {{"Id", 1LL}, {"ClientInterface", "lan0"}, {"Enable", 1LL}, {"Sticky", 0LL}, {"Autobalance", 0LL}});
-        db.tables["BalancingServices"].push_back({{"Id", 1LL}, {"BalancingGroupId", 1LL}});
-        for (const char* name : {"wan1", "wan2"}) {
-            const std::string n(name + 3);
-            db.tables["BalancingInterfaces"].push_back(
-                {{"BalancingGroupId", 1LL}, {"Interface", name}, {"UsagePercent", 50LL}});
-            db.tables["StatusNetifWatch"].push_back({{"Name", name}, {"Addr", "10." + n + ".0.2"}});
-        }
+        db.oneGroup(0, {"50", "50"}, 1);
         auto rec = std::make_shared<kor::cfg::RecordingExecutor>();
         kor::cfg::ActionQueue queue{rec};
         kor::quorin::quorin ctl;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -31,22 +32,11 @@ std::string ruleOf(const std::vector<std::string>& lines, int mark) {
 }
 
 std::string split(const std::string& config) {
-    MemoryAccess db;
     std::istringstream in(config);
     long long mode = 0;
     in >> mode;
-    db.tables["BalancingGroups"].push_back(
-        {{"Id", 1LL}, {"ClientInterface", "lan0"}, {"Enable", 1LL}, {"Sticky", 0LL}, {"Autobalance", mode}});
-    db.tables["BalancingServices"].push_back({{"Id", 1LL}, {"BalancingGroupId", 1LL}});
-    int count = 0;
-    for (std::string share; in >> share; ++count) {
-        const std::string name = "wan" + std::to_string(count);
-        const bool out = share[0] == '-';
-        db.tables["BalancingInterfaces"].push_back(
-            {{"BalancingGroupId", 1LL}, {"Interface", name}, {"UsagePercent", std::stoll(share.substr(out))}});
-        db.tables["StatusNetifWatch"].push_back(
-            {{"Name", name}, {"Addr", out ? "0.0.0.0" : "10.0." + std::to_string(count) + ".2"}});
-    }
+    MemoryAccess db;
+    db.oneGroup(mode, {std::istream_iterator<std::string>(in), {}});
     auto rec = std::make_shared<kor::cfg::RecordingExecutor>();
     kor::cfg::ActionQueue queue{rec};
     auto ctl = std::make_unique<kor::quorin::quorin>();
