@@ -7,7 +7,11 @@
 # have gone through the transaction. Then a second batch after somebody else
 # changed the table, and a batch the kernel refuses (a set that does not
 # exist), both ways. The renderings of tests/data/iptables-renderings.txt
-# are checked against real iptables.
+# are checked against real iptables. Last, the ipset batches against one
+# ipset a line: the lines of tests/data/ipset-lines.txt (successes and
+# failures in the middle of a batch), both ways in two more twins; the
+# exit statuses, error texts and the sets left must agree, and the batch
+# must have carried the lines out together.
 
 . "$(dirname "$0")/lib.sh"
 lab_start iptables_batch "$@"
@@ -24,10 +28,12 @@ twin() {
 run() {
     QUORIN_CMD_BATCH=$2 QUORIN_CMD_LOG=$LAB_DIR/$1.log lab_exec "$1" "$LAB_BIN/runlines" 2>>"$LAB_DIR/$1.err"
 }
+# state NS: what the runner logged, and the namespace's mangle table and sets.
 state() {
     sed 's/\tbatch$//' "$LAB_DIR/$1.log"
     sed -E 's/^[0-9-]+ [0-9:.]+ ([A-Z]+) [^ ]+ [^ ]+ /\1 /' "$LAB_DIR/$1.err"
     lab_exec "$1" iptables-save -t mangle | sed -E '/^#/d; s/ \[[0-9]+:[0-9]+\]$//'
+    lab_exec "$1" ipset list -t | grep -E '^(Name|Type|Header):' | sed 's/ initval .*//' | paste - - - | sort
 }
 unbatched() { grep -vc $'\tbatch$' "$LAB_DIR/$1.log"; }
 
@@ -81,4 +87,16 @@ while IFS= read -r line; do
 done < <(grep -v '^#' "$LAB_SRC/tests/data/iptables-renderings.txt") >"$LAB_DIR/renderings"
 check_eq "real iptables renders the rules as the table says" \
     "$(sed -E 's/(.*) => (.*)/\1 => \1/' "$LAB_DIR/renderings")" "$(cat "$LAB_DIR/renderings")"
+
+# The ipset batches, in twins of their own.
+for ns in ib is; do
+    lab_netns $ns
+    lab_exec $ns ipset create lb_haship hash:ip
+    lab_exec $ns ipset create lb_inuse hash:ip,port,ip
+    lab_exec $ns iptables -t mangle -A PREROUTING -m set --match-set lb_inuse src,dst,dst -j ACCEPT
+done
+for way in "ib 1" "is 0"; do grep -v '^#' "$LAB_SRC/tests/data/ipset-lines.txt" | run $way; done
+check_eq "one batch and one ipset a line agree on every line" "$(state is)" "$(state ib)"
+check_eq "every ipset line ran in the batch, none alone" "$(grep -c . "$LAB_DIR/is.log") 0" \
+    "$(grep -c $'\tbatch$' "$LAB_DIR/ib.log") $(grep -c $'\tbatch' "$LAB_DIR/is.log")"
 lab_done
