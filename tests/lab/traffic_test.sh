@@ -112,17 +112,6 @@ while read -r n auto shares <&3; do
     [ -z "$out" ] || uplink "$out" up
 done 3<<<"$CASES"
 
-lab_log "--- a sticky group: later connections of a tuple follow the first"
-edit set BalancingGroups 0 Sticky=1
-mapfile -t sources < <(seq -f 192.168.1.%g 100 129)
-for source in "${sources[@]}"; do lab_exec c ip addr add "$source/24" dev cl0; done
-internet per-source 8 "${sources[@]}" >"$LAB_DIR/sticky"
-sed 's/^/# /' "$LAB_DIR/sticky" | head -n 5
-check_eq "all 8 connections of each source took one uplink" "" \
-    "$(awk '{ for (i = 3; i <= NF; i++) if ($i != $2) { print; next } }' "$LAB_DIR/sticky")"
-check "different sources still spread over the uplinks" \
-    test "$(awk '{ print $2 }' "$LAB_DIR/sticky" | sort -u | grep -c '^u')" -ge 2
-
 lab_log "--- SIGTERM"
 quorin_stop
 check_eq "the daemon ends with status 0" 0 "$LAB_STATUS"
