@@ -13,11 +13,6 @@
 # daemon runs while they are made; a "compare" with no "ask" since the last
 # one compares with the same tables again.
 #
-#     random_edits.py numbers <STATE
-#
-# prints "N DEVICE/GROUP" for every member number in a mangle table and
-# routes (iptables-save, ip route show table all), as kcanon maps them.
-#
 # A fresh daemon builds its groups and services in row order; a running
 # daemon appends one it creates (for a new row, or a row whose values
 # changed) behind those it keeps. So the copy of the tables for a fresh
@@ -38,7 +33,6 @@
 import json
 import os
 import random
-import re
 import sys
 
 WANS = ["wan1", "wan2", "wan3"]
@@ -239,18 +233,6 @@ def splits(tables):
     return any(members.count(s[0]) >= 2 for s in found["BalancingServices"].values())
 
 
-def numbers(text):
-    # Each member number as kcanon maps it: the device of the default route
-    # of table N, the group whose chain sets mark N.
-    dev = {int(t): d for d, t in re.findall(r"^default .*dev (\S+) table (\d+)", text, re.M)}
-    grp = {}
-    for g, m in re.findall(r"^-A LOADBALANCING(\d+) .*--(?:set-x)?mark 0x([0-9a-f]+)", text, re.M):
-        if int(m, 16) >= 256:
-            grp.setdefault(int(m, 16), g)
-    for n in sorted(set(dev) | set(grp)):
-        print("%d %s/%s" % (n, dev.get(n, "?"), grp.get(n, "?")))
-
-
 def dump(tables):
     return json.dumps(tables, separators=(",", ":"))
 
@@ -284,7 +266,4 @@ def main(seed, count, every):
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "numbers":
-        numbers(sys.stdin.read())
-    else:
-        main(int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]))
+    main(int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]))

@@ -90,7 +90,7 @@ compare() {
 }
 
 # numbers: "N DEVICE/GROUP" for each member number in the kernel state.
-numbers() { { lab_mangle r; lab_exec r ip -4 route show table all; } | python3 "$EDITS" numbers; }
+numbers() { kstate | python3 "$LAB_SRC/tests/lab/kcanon.py" numbers; }
 
 # restart SIGNAL: the long-running daemon ends with SIGNAL (after SIGKILL,
 # the service's firewall step removes what it left) and starts again; every

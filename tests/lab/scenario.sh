@@ -247,31 +247,7 @@ ours() {
 # neither names stays as it is. Rules, routes and sets are sorted; within a
 # mangle chain only runs of rules that differ in nothing but their member
 # (device, set, number) are sorted, so a rule in the wrong place still shows.
-kcanon() {
-    kstate | python3 -c '
-import itertools, re, sys
-text = sys.stdin.read()
-dev = {int(t): d for d, t in re.findall(r"^default .*dev (\S+) table (\d+)", text, re.M)}
-grp = {}
-for g, m in re.findall(r"^-A LOADBALANCING(\d+) .*--(?:set-x)?mark 0x([0-9a-f]+)", text, re.M):
-    if int(m, 16) >= 256: grp.setdefault(int(m, 16), g)
-def sym(n, keep):
-    return "T(%s/%s)" % (dev.get(n, "?"), grp.get(n, "?")) if n in dev or n in grp else keep
-text = re.sub(r"0x([0-9a-f]+)", lambda m: sym(int(m.group(1), 16), m.group(0)), text)
-text = re.sub(r"(table|lookup) (\d+)", lambda m: m.group(1) + " " + sym(int(m.group(2)), m.group(2)), text)
-def shape(line):
-    line = re.sub(r"T\([^)]*\)|lb_\S+", "M", line)
-    return re.sub(r"-i (\S+)", lambda m: "-i M" if m.group(1) in dev.values() else m.group(0), line)
-for part in text.split("== ")[1:]:
-    head, _, body = part.partition("\n")
-    lines = [l for l in body.split("\n") if l]
-    if head == "mangle":
-        lines = [l for _, run in itertools.groupby(lines, shape) for l in sorted(run)]
-    else:
-        lines.sort()
-    print("== " + head, *lines, sep="\n")
-'
-}
+kcanon() { kstate | python3 "$LAB_SRC/tests/lab/kcanon.py"; }
 
 # --- Failover: uplinkd, the kernel's event stream and the moments of a case.
 
