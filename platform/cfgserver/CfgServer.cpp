@@ -107,6 +107,41 @@ bool CfgServer::openSignals() {
     return true;
 }
 
+// An existing socket is replaced only when it is ours and no server answers
+// on it; true when there is none now.
+bool CfgServer::removeStaleSocket(const sockaddr_un& addr) {
+    const char* path = addr.sun_path;
+    struct stat st;
+    if (lstat(path, &st) != 0) return true;
+    if (!S_ISSOCK(st.st_mode)) {
+        CFG_ERROR("cannot start: %s exists and is not a socket", path);
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        CFG_ERROR("cannot start: %s is a socket of uid %u, not ours (uid %u); remove it if it is stale", path,
+                  unsigned(st.st_uid), unsigned(geteuid()));
+        return false;
+    }
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int rc = probe < 0 ? -1 : connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    int err = errno;
+    if (probe >= 0) close(probe);
+    if (rc == 0) {
+        CFG_ERROR("cannot start: another server answers on %s", path);
+        return false;
+    }
+    if (err != ECONNREFUSED && err != ENOENT) {
+        CFG_ERROR("cannot start: cannot probe %s: %s", path, strerror(err));
+        return false;
+    }
+    if (unlink(path) != 0 && errno != ENOENT) {
+        CFG_ERROR("cannot start: cannot remove stale socket %s: %s", path, strerror(errno));
+        return false;
+    }
+    CFG_INFO("replaced stale socket %s", path);
+    return true;
+}
+
 bool CfgServer::openSocket() {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -122,43 +157,14 @@ bool CfgServer::openSocket() {
         CFG_ERROR("cannot start: %s", error.c_str());
         return false;
     }
-    // An existing socket is replaced only when it is ours and no server
-    // answers on it.
-    struct stat st;
-    if (lstat(path, &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) {
-            CFG_ERROR("cannot start: %s exists and is not a socket", path);
-            return false;
-        }
-        if (st.st_uid != geteuid()) {
-            CFG_ERROR("cannot start: %s is a socket of uid %u, not ours (uid %u); remove it if it is stale", path,
-                      unsigned(st.st_uid), unsigned(geteuid()));
-            return false;
-        }
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int rc = probe < 0 ? -1 : connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        int err = errno;
-        if (probe >= 0) close(probe);
-        if (rc == 0) {
-            CFG_ERROR("cannot start: another server answers on %s", path);
-            return false;
-        }
-        if (err != ECONNREFUSED && err != ENOENT) {
-            CFG_ERROR("cannot start: cannot probe %s: %s", path, strerror(err));
-            return false;
-        }
-        if (unlink(path) != 0 && errno != ENOENT) {
-            CFG_ERROR("cannot start: cannot remove stale socket %s: %s", path, strerror(errno));
-            return false;
-        }
-        CFG_INFO("replaced stale socket %s", path);
-    }
+    if (!removeStaleSocket(addr)) return false;
 
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
         CFG_ERROR("cannot start: socket: %s", strerror(errno));
         return false;
     }
+    struct stat st;
     mode_t oldMask = umask(0177);  // the socket is created mode 0600
     int rc = bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     int err = errno;
@@ -333,6 +339,39 @@ void CfgServer::handleLine(Client& c, const std::string& line) {
     notify(changed);
 }
 
+CfgServer::json CfgServer::subscribe(Client& c, const json& req) {
+    std::set<std::string> tables;
+    auto list = req.find("tables");
+    if (list != req.end() && !list->is_array()) return answer(RC::RC_BAD_REQUEST, "tables must be a list");
+    if (list != req.end()) {
+        for (const auto& t : *list) {
+            if (!t.is_string()) return answer(RC::RC_BAD_REQUEST, "tables must be a list of texts");
+            tables.insert(t.get<std::string>());
+        }
+    }
+    c.subscribed = true;
+    c.tables = std::move(tables);
+    return answer(RC::RC_OK);
+}
+
+// "begin" takes the transaction (again, for its holder); "end" commits it.
+CfgServer::json CfgServer::beginOrEnd(Client& c, const std::string& op, std::set<std::string>& changed) {
+    const bool mine = holder_ == c.id;
+    if (op == "begin") {
+        if (!mine) {
+            holder_ = c.id;
+            work_ = store_;
+            deadline_ = Clock::now() + kTransactionLimit;
+            CFG_INFO("transaction begun by %s", who(c));
+        }
+        return answer(RC::RC_OK);
+    }
+    std::string error;
+    if (!mine) return answer(RC::RC_NOT_FOUND, "no transaction held");
+    if (!commitTransaction(c, changed, error)) return answer(RC::RC_ERROR, error);
+    return answer(RC::RC_OK);
+}
+
 CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<std::string>& changed) {
     const std::string op = req.at("op").get<std::string>();
     const bool mine = holder_ == c.id;
@@ -343,20 +382,7 @@ CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<st
         CFG_DEBUG("%s says hello", who(c));
         return answer(RC::RC_OK);
     }
-    if (op == "subscribe") {
-        std::set<std::string> tables;
-        auto list = req.find("tables");
-        if (list != req.end() && !list->is_array()) return answer(RC::RC_BAD_REQUEST, "tables must be a list");
-        if (list != req.end()) {
-            for (const auto& t : *list) {
-                if (!t.is_string()) return answer(RC::RC_BAD_REQUEST, "tables must be a list of texts");
-                tables.insert(t.get<std::string>());
-            }
-        }
-        c.subscribed = true;
-        c.tables = std::move(tables);
-        return answer(RC::RC_OK);
-    }
+    if (op == "subscribe") return subscribe(c, req);
     if (op != "begin" && op != "end" && !CfgStore::isChange(op))
         return answer(RC::RC_BAD_REQUEST, "unknown op " + op);
     if (c.uid != 0) return answer(RC::RC_DENIED, "only root may " + op);
@@ -368,21 +394,8 @@ CfgServer::json CfgServer::handleRequest(Client& c, const json& req, std::set<st
     }
     c.expired = false;
     if (holder_ && !mine) return answer(RC::RC_BUSY, "another client holds a transaction");
-    if (op == "begin") {
-        if (!mine) {
-            holder_ = c.id;
-            work_ = store_;
-            deadline_ = Clock::now() + kTransactionLimit;
-            CFG_INFO("transaction begun by %s", who(c));
-        }
-        return answer(RC::RC_OK);
-    }
+    if (op == "begin" || op == "end") return beginOrEnd(c, op, changed);
     std::string error;
-    if (op == "end") {
-        if (!mine) return answer(RC::RC_NOT_FOUND, "no transaction held");
-        if (!commitTransaction(c, changed, error)) return answer(RC::RC_ERROR, error);
-        return answer(RC::RC_OK);
-    }
     if (mine) {  // written and notified at the end
         json ans = work_->change(req);
         if (resultCode(ans).ok()) volatile_.changed(req, c.id, true);

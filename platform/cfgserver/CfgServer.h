@@ -3,6 +3,7 @@
 // clients on a Unix stream socket (see docs/cfg-protocol.md).
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <cstdint>
@@ -56,12 +57,15 @@ private:
     };
 
     bool openSocket();
+    bool removeStaleSocket(const sockaddr_un& addr);
     bool openSignals();
     void closeAll();
     void acceptClients();
     void readClient(Client& c);
     void handleLine(Client& c, const std::string& line);
     json handleRequest(Client& c, const json& req, std::set<std::string>& changed);
+    json subscribe(Client& c, const json& req);
+    json beginOrEnd(Client& c, const std::string& op, std::set<std::string>& changed);
     // Writes what the store file keeps of the store; with the tables as
     // they were before, only when that differs from what they kept.
     bool save(const CfgStore& store, std::string& error, const CfgStore* before = nullptr);
