@@ -153,28 +153,11 @@ private:
     kor::cfg::CfgConnection conn_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const char* env = getenv("CFG_SOCKET");
-    std::string socket = env && *env ? env : "/tmp/cfgserver.socket";
-    int opt;
-    while ((opt = getopt(argc, argv, "+s:h")) != -1) {
-        if (opt == 's') {
-            socket = optarg;
-        } else if (opt == 'h') {
-            fputs(kUsage, stdout);
-            return 0;
-        } else {
-            return usage();
-        }
-    }
-    if (optind >= argc) return usage();
-    const std::string cmd = argv[optind];
-    char** args = argv + optind + 1;
-    const int n = argc - optind - 1;
-
-    json req, row;
+// The request of a command of one answer into req: 0, or the exit status
+// of a usage error or of a document that cannot be read. hold and watch
+// make none.
+int request(const std::string& cmd, char** args, int n, json& req) {
+    json row;
     size_t index = 0;
     if (cmd == "dump" && n <= 1) {
         req = {{"op", "dump"}};
@@ -198,6 +181,32 @@ int main(int argc, char** argv) {
     } else if (cmd != "hold" && cmd != "watch") {
         return usage();
     }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* env = getenv("CFG_SOCKET");
+    std::string socket = env && *env ? env : "/tmp/cfgserver.socket";
+    int opt;
+    while ((opt = getopt(argc, argv, "+s:h")) != -1) {
+        if (opt == 's') {
+            socket = optarg;
+        } else if (opt == 'h') {
+            fputs(kUsage, stdout);
+            return 0;
+        } else {
+            return usage();
+        }
+    }
+    if (optind >= argc) return usage();
+    const std::string cmd = argv[optind];
+    char** args = argv + optind + 1;
+    const int n = argc - optind - 1;
+
+    json req;
+    if (const int status = request(cmd, args, n, req)) return status;
 
     double seconds = 0;
     if (cmd == "hold") {
