@@ -40,6 +40,25 @@ void printUsage() {
 
 extern "C" void onStopSignal(int) { stopRequested = 1; }
 
+// The probes and the configuration until a stop signal.
+void serve(const std::string& cfgSocket, bool verbose, KOR_Modul logModule) {
+    moduna::net::EventDispatcher events;
+    kor::uplinkd::Uplinkd controller(events, cfgSocket, verbose);
+    kor::cfg::NotificationHandler notifications(cfgSocket, events, "uplinkd", false, 60, 500, true, verbose);
+    controller.start();
+    notifications.registerConfigHandler(controller);
+    notifications.initialize();
+    KOR_Sysloglevel_info(logModule, "uplinkd", __LINE__, "started");
+    kor::ServiceNotifier manager;
+    manager.ready();
+    while (!stopRequested) {
+        if (events.handleEvents(1000)) notifications.process();
+        manager.alive();
+    }
+    KOR_Sysloglevel_info(logModule, "uplinkd", __LINE__, "exiting");
+    controller.stop();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,23 +106,7 @@ int main(int argc, char** argv) {
         return 1;
     KOR_Daemon_stopSignals(onStopSignal);
 
-    {
-        moduna::net::EventDispatcher events;
-        kor::uplinkd::Uplinkd controller(events, cfgSocket, verbose);
-        kor::cfg::NotificationHandler notifications(cfgSocket, events, "uplinkd", false, 60, 500, true, verbose);
-        controller.start();
-        notifications.registerConfigHandler(controller);
-        notifications.initialize();
-        KOR_Sysloglevel_info(logModule, "uplinkd", __LINE__, "started");
-        kor::ServiceNotifier manager;
-        manager.ready();
-        while (!stopRequested) {
-            if (events.handleEvents(1000)) notifications.process();
-            manager.alive();
-        }
-        KOR_Sysloglevel_info(logModule, "uplinkd", __LINE__, "exiting");
-        controller.stop();
-    }
+    serve(cfgSocket, verbose, logModule);
     KOR_Daemon_deletePidFile(&daemon);
     return 0;
 }
