@@ -103,76 +103,77 @@ int readOptions(int argc, char** argv, bool& daemonize, std::string& pidPath, st
     return -1;
 }
 
-// The long-lived objects and the main loop, until a stop signal; everything
-// is torn down in reverse order of construction on the way out. The exit
-// status.
+// The long-lived objects and the main loop, until a stop signal.
 //
 // Neither a lost bus nor a route service that does not answer ends the
 // loop: the teardown would remove every rule and leave the router balancing
 // nothing. The bus session keeps the rules, reconnects and asks again (see
 // bussession.h); only an error that nothing here expects still ends the
 // daemon.
+void run(const std::string& pidPath, const std::string& cfgSocketPath, KOR_Modul logModule) {
+    // Everything here is torn down in reverse order of construction, also
+    // when an exception leaves.
+    moduna::net::EventDispatcher eventDispatcher;
+    kor::cfg::NotificationHandler notificationHandler(cfgSocketPath, eventDispatcher, "quorin", false, 60, 500,
+                                                      true, false);
+
+    // The bus dispatcher hands the bus's descriptors to the event
+    // dispatcher, so that bus traffic ends its wait at once. A timeout of
+    // 0 ms makes one dispatch iteration poll the bus without waiting.
+    moduna::net::LoopBusDispatcher busDispatcher(eventDispatcher);
+    DBus::DefaultTimeout busTimeout(0, false, &busDispatcher);
+    DBus::default_dispatcher = &busDispatcher;
+
+    // The kernel's routing tables, read for the copies a new member's
+    // table is filled with and for the comparisons with the main table.
+    kor::quorin::KernelRouteReader routeReader;
+    // The chains and sysctls the prerequisite checks read.
+    kor::quorin::KernelRouterState routerState;
+    // Where the first commit finds what an earlier quorin left.
+    kor::quorin::CommandLister leftoverLister;
+    kor::quorin::quorin controller;
+    controller.setRouteReader(&routeReader);
+    controller.setRouterState(&routerState);
+    controller.setLeftoverLister(&leftoverLister);
+    // Beside the PID file, in the runtime directory: a reboot forgets
+    // the numbers with the connections they belong to.
+    controller.setNumbersFile(pidPath + "/quorin.numbers");
+    // What quorin-status reads; removed when the controller goes.
+    controller.setStateFile(pidPath + "/quorin.state");
+
+    // The connection and the proxies; when the bus cannot be reached
+    // the daemon starts without them and keeps trying.
+    kor::quorin::BusSession bus(controller, eventDispatcher, logModule);
+
+    if (debugMode) controller.setDebugOption(true);
+
+    notificationHandler.registerConfigHandler(controller);
+    notificationHandler.initialize();
+
+    kor::ServiceNotifier manager;
+    while (!stopRequested) {
+        if (eventDispatcher.handleEvents(1000)) notificationHandler.process();
+        busDispatcher.do_iteration();
+        bus.serve();
+        bus.serveRouteQuery();
+        tend(controller, routeReader);
+        kor::quorin::tellManager(manager, controller);
+    }
+
+    KOR_Sysloglevel_info(logModule, "main", __LINE__, "run: exiting");
+}
+
+// run, and the exit status: 1 when an error that nothing expects ended it.
 int serve(const std::string& pidPath, const std::string& cfgSocketPath, KOR_Modul logModule) {
-    int exitStatus = 0;
     try {
-        // Everything in this block is torn down in reverse order of
-        // construction, also when an exception leaves it.
-        moduna::net::EventDispatcher eventDispatcher;
-        kor::cfg::NotificationHandler notificationHandler(cfgSocketPath, eventDispatcher, "quorin", false, 60, 500,
-                                                          true, false);
-
-        // The bus dispatcher hands the bus's descriptors to the event
-        // dispatcher, so that bus traffic ends its wait at once. A timeout of
-        // 0 ms makes one dispatch iteration poll the bus without waiting.
-        moduna::net::LoopBusDispatcher busDispatcher(eventDispatcher);
-        DBus::DefaultTimeout busTimeout(0, false, &busDispatcher);
-        DBus::default_dispatcher = &busDispatcher;
-
-        // The kernel's routing tables, read for the copies a new member's
-        // table is filled with and for the comparisons with the main table.
-        kor::quorin::KernelRouteReader routeReader;
-        // The chains and sysctls the prerequisite checks read.
-        kor::quorin::KernelRouterState routerState;
-        // Where the first commit finds what an earlier quorin left.
-        kor::quorin::CommandLister leftoverLister;
-        kor::quorin::quorin controller;
-        controller.setRouteReader(&routeReader);
-        controller.setRouterState(&routerState);
-        controller.setLeftoverLister(&leftoverLister);
-        // Beside the PID file, in the runtime directory: a reboot forgets
-        // the numbers with the connections they belong to.
-        controller.setNumbersFile(pidPath + "/quorin.numbers");
-        // What quorin-status reads; removed when the controller goes.
-        controller.setStateFile(pidPath + "/quorin.state");
-
-        // The connection and the proxies; when the bus cannot be reached
-        // the daemon starts without them and keeps trying.
-        kor::quorin::BusSession bus(controller, eventDispatcher, logModule);
-
-        if (debugMode) controller.setDebugOption(true);
-
-        notificationHandler.registerConfigHandler(controller);
-        notificationHandler.initialize();
-
-        kor::ServiceNotifier manager;
-        while (!stopRequested) {
-            if (eventDispatcher.handleEvents(1000)) notificationHandler.process();
-            busDispatcher.do_iteration();
-            bus.serve();
-            bus.serveRouteQuery();
-            tend(controller, routeReader);
-            kor::quorin::tellManager(manager, controller);
-        }
-
-        KOR_Sysloglevel_info(logModule, "main", __LINE__, "run: exiting");
+        run(pidPath, cfgSocketPath, logModule);
+        return 0;
     } catch (const std::exception& e) {
         KOR_Sysloglevel_error(logModule, "main", __LINE__, e.what());
-        exitStatus = 1;
     } catch (...) {
         KOR_Sysloglevel_error(logModule, "main", __LINE__, "Unknown exception");
-        exitStatus = 1;
     }
-    return exitStatus;
+    return 1;
 }
 
 }  // namespace
