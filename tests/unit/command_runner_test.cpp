@@ -64,18 +64,6 @@ std::string describe(const std::string& command) {
     return out;
 }
 
-// Each "LEFT => RIGHT" line of a data file: what(LEFT) must be RIGHT. Returns
-// how many lines there are.
-template <typename What>
-size_t checkCases(const std::string& file, What what) {
-    const auto lines = dataLines(file);
-    for (const auto& text : lines) {
-        const size_t arrow = text.find(" =>");
-        EXPECT_EQ(what(text.substr(0, arrow)), text.substr(std::min(text.size(), arrow + 4))) << text;
-    }
-    return lines.size();
-}
-
 // The level of the log line that holds text; "" when none does.
 std::string levelOf(const std::string& log, const std::string& text) {
     const size_t at = log.find(text);

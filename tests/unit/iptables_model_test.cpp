@@ -25,12 +25,12 @@ std::vector<std::string> words(const std::string& text) {
 }
 
 TEST(IptablesModel, RendersRulesAsIptablesDoes) {
-    for (const auto& line : dataLines("iptables-renderings.txt")) {
-        const size_t arrow = line.find(" => ");
-        std::string rendered;
-        const bool ok = kor::kernel::renderRule(words(line.substr(0, arrow)), rendered);
-        EXPECT_EQ(ok ? rendered : "REFUSED", line.substr(arrow + 4)) << line;
-    }
+    EXPECT_GT(checkCases("iptables-renderings.txt",
+                         [](const std::string& rule) {
+                             std::string rendered;
+                             return kor::kernel::renderRule(words(rule), rendered) ? rendered : "REFUSED";
+                         }),
+              10u);
 }
 
 struct Case {

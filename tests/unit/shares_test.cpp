@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
 
 #include "../memory_access.h"
+#include "data_file.h"
 #include "kor/cfg/RecordingExecutor.h"
 #include "quorin.h"
 
@@ -52,15 +52,7 @@ std::string split(const std::string& config) {
 }
 
 TEST(Shares, EachUplinksRuleTakesItsWeightOfTheUplinksThatAreUp) {
-    std::ifstream table(QUORIN_TEST_DATA "/unit-shares.txt");
-    int cases = 0;
-    for (std::string line; std::getline(table, line);) {
-        const size_t arrow = line.find(" => ");
-        if (line.empty() || line[0] == '#' || arrow == std::string::npos) continue;
-        EXPECT_EQ(split(line.substr(0, arrow)), line.substr(arrow + 4)) << line;
-        ++cases;
-    }
-    EXPECT_GT(cases, 10);
+    EXPECT_GT(checkCases("unit-shares.txt", split), 10u);
 }
 
 }  // namespace
