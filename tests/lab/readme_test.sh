@@ -12,7 +12,7 @@
 # the commands' own.
 #
 # Then 300 new connections from the LAN client: every uplink must carry some
-# and none may be lost (how well the split keeps the shares is the traffic
+# and none may be lost (how well the split keeps the shares is the sandbox
 # test's to say). A missing step shows: no LOADB_PRE, no bus policy,
 # no store folder or no configuration put every connection on wan1, the main
 # table's default; strict rp_filter loses those of wan2 and wan3; no
