@@ -67,22 +67,24 @@ delay() {
 members_are() { [ "$(lab_exec r ip rule show | grep -cE 'from 10\.[123]\.0\.2 lookup')" = "$1" ]; }
 
 # traffic_start DIR ISP: new connections at 100/s, a UDP flow through ISP
-# and 12 held connections, until DIR/stop exists.
+# and 12 held connections, 4 through each ISP, until DIR/stop exists.
 traffic_start() {
     lab_spawn c "$1/rate" python3 "$LAB_SRC/tests/lab/internet.py" rate 100 120 "$1/stop"
     RATE_PID=$LAB_LAST_PID
     lab_spawn c "$1/udp" python3 "$LAB_SRC/tests/lab/internet.py" udp "$2" 120 "$1/stop"
     UDP_PID=$LAB_LAST_PID
-    lab_spawn c "$1/held" python3 "$LAB_SRC/tests/lab/internet.py" hold 12 "$1/asked"
+    lab_spawn c "$1/held" python3 "$LAB_SRC/tests/lab/internet.py" keep 12 "$1"
     HOLD_PID=$LAB_LAST_PID
     lab_wait_for 10 grep -q '^# port' "$1/udp" || echo "# no UDP flow through $2"
     lab_wait_for 10 test -s "$1/held"
     sleep 0.5
 }
 
-# traffic_stop DIR: asks on the held connections, ends the rest.
+# traffic_stop DIR: asks on the held connections once, ends them and the rest.
 traffic_stop() {
-    touch "$1/asked" "$1/stop"
+    touch "$1/ask.1"
+    lab_wait_for 10 eval "[ \$(wc -l <'$1/held') -ge 2 ]"
+    touch "$1/end" "$1/stop"
     wait "$HOLD_PID" "$RATE_PID" "$UDP_PID"
 }
 

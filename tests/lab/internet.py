@@ -11,10 +11,6 @@
 #                                     not answered
 #   internet.py per-source K SRC...   K connections from each source; prints
 #                                     "SRC ISP ISP ..." a line each
-#   internet.py hold N FILE           N connections, kept open: prints the
-#                                     ISP that answered each, waits until FILE
-#                                     exists, asks again on each connection
-#                                     and prints the answers ("lost" for none)
 #   internet.py keep N DIR            N connections, kept open, as many through
 #                                     each ISP: prints the ISP of each, then
 #                                     for each file DIR/ask.K (K = 1, 2, ...)
@@ -120,14 +116,6 @@ def per_source(k, *sources):
         print(source, *(ask(source) for _ in range(k)))
 
 
-def hold(n, flag):
-    held = [list(greeted()) for _ in range(n)]
-    print(*(name for _, name in held), flush=True)
-    while not os.path.exists(flag):
-        time.sleep(0.05)
-    print(*asked(held, replace=False), flush=True)
-
-
 def keep(n, folder):
     quota, held = -(-n // len(ISPS)), []
     for _ in range(20 * n):
@@ -142,7 +130,7 @@ def keep(n, folder):
     k = 1
     while not os.path.exists(os.path.join(folder, "end")):
         if os.path.exists(os.path.join(folder, "ask.%d" % k)):
-            print(*asked(held, replace=True), flush=True)
+            print(*asked(held), flush=True)
             k += 1
         time.sleep(0.05)
 
@@ -158,17 +146,17 @@ def answer(s, deadline):
         return "lost"
 
 
-def asked(held, replace):
+def asked(held):
     """Asks every held connection at once: the ISP that answers each within
-    2 s, or "lost"; with replace, a silent one is replaced by a new
-    connection through the ISP it names: "lost>ISP"."""
+    2 s; a silent one is replaced by a new connection through the ISP it
+    names: "lost>ISP"."""
     deadline = time.time() + 2
     with concurrent.futures.ThreadPoolExecutor(max(1, len(held))) as pool:
         answers = list(pool.map(lambda h: answer(h[0], deadline), held))
     for i, h in enumerate(held):
-        if answers[i] == "lost" and h[0]:
-            h[0].close()
-        if answers[i] == "lost" and replace:
+        if answers[i] == "lost":
+            if h[0]:
+                h[0].close()
             h[0], h[1] = greeted()
             answers[i] = "lost>" + h[1]
     return answers
@@ -273,7 +261,6 @@ MODES = {
     "serve": (serve, "NAME", [str]),
     "spread": (spread, "N", [int]),
     "per-source": (per_source, "K SRC...", [int, str]),
-    "hold": (hold, "N FILE", [int, str]),
     "keep": (keep, "N DIR", [int, str]),
     "udp": (udp, "ISP SECONDS [STOP]", [str, float, str]),
     "rate": (rate, "R SECONDS [STOP]", [float, float, str]),
