@@ -2,8 +2,11 @@
 # Open connections keep their uplink: 30 TCP connections from the client,
 # 10 through each ISP (docs/demo-config.json, netstatd writing the status
 # tables), are asked again after each edit of the balancing, a gateway
-# change and each restart of quorin, and every one must still answer,
-# through the ISP it had. A connection's conntrack mark is its member's
+# change, a point-to-point uplink (a default route without gateway) and
+# each restart of quorin, and every one must still answer, through the ISP
+# it had. (A renewal of the base uplink's address, del and add at once, ends
+# the connections masqueraded through it in the kernel itself; after it the
+# split must not collapse, and a fresh daemon must write the same state.) A connection's conntrack mark is its member's
 # number: an edit that gives a member a new number, or a restart that
 # numbers the members afresh, strands the connections of the old one. A
 # stranded connection is replaced by a new one, so that every step starts
@@ -18,6 +21,8 @@
 #   - netstatd is restarted after SIGTERM, and after SIGKILL;
 #   - netstatd is stopped and wan3 becomes a member while it is away: its
 #     table gets the main table's routes at once, read from the kernel.
+# Last, forged route and address signals of an unprivileged user change
+# nothing, and root's are followed.
 # A watcher polls the mangle table and the policy rules every 20 ms during
 # each restart and records every poll that lacks a line the first poll had.
 
@@ -31,13 +36,14 @@ scenario_routed
 lab_exec r ip rule add priority 32765 iif lan0 unreachable
 before=$(kfull)
 
-# wan1_gateway GATEWAY: wan1's default route through GATEWAY; returns once
-# netstatd has written it and the daemon has settled.
+# wan1_gateway GATEWAY: wan1's default route through GATEWAY ("-": none, as
+# on a point-to-point link); returns once netstatd has written it and the
+# daemon has settled.
 wan1_gateway() {
-    local lines
+    local lines want=${1/#-/0.0.0.0}
     lines=$(wc -l <"$QUORIN_CMD_LOG")
     sc_default_route replace 1 "$1"
-    lab_wait_for 5 wan1_gateway_is "$1" || echo "# netstatd did not write wan1's gateway $1"
+    lab_wait_for 5 wan1_gateway_is "$want" || echo "# netstatd did not write wan1's gateway $want"
     settle "$lines"
 }
 wan1_gateway_is() { cfg dump DefaultWANGateway | jq -e --arg g "$1" '.DefaultWANGateway[] | select(.InterfaceName == "wan1" and .GatewayAddress == $g)'; }
@@ -83,17 +89,47 @@ check_eq "wan1's member table routes through the new gateway" "10.1.0.254" \
     "$(kroutes | sed -n 's/^default via \(\S*\) dev wan1 .*/\1/p')"
 check "new connections go through every ISP, none lost" through "$(spread 60)" u1 u2 u3
 
+lab_log "--- wan1 becomes a point-to-point link: its default route has no gateway"
+wan1_gateway -
+asked "wan1 lost its gateway"
+check_eq "wan1's member table routes straight out of wan1" "default dev wan1" \
+    "$(kroutes | grep -o '^default dev wan1\b')"
+check "new connections go through every ISP, none lost" through "$(spread 60)" u1 u2 u3
+
+lab_log "--- wan1's address goes and comes back at once (a reconnect that keeps it)"
+# In one batch: the kernel drops the routes of an interface that loses its
+# last address, so the default route comes back too. The connections of u1
+# that the kernel ended are asked and so replaced, unchecked.
+printf '%s\n' 'addr del 10.1.0.2/24 dev wan1' 'addr add 10.1.0.2/24 dev wan1' \
+    "route add default dev wan1 metric $((200 + $(lab_exec r cat /sys/class/net/wan1/ifindex)))" | lab_exec r ip -batch -
+sleep 1
+settle
+round=$((round + 1))
+touch "$keep/ask.$round"
+lab_wait_for 60 answered "$round"
+check "the split did not collapse onto the other uplinks" through "$(spread 100)" u1 u2 u3
+renewed=$(kcanon)
+# Which number each uplink's address and mark lead to.
+numbers() { lab_exec r ip rule show | cut -f2 | LC_ALL=C sort; }
+numbered=$(numbers)
+
 lab_log "--- quorin restarted after SIGKILL and quorin-firewall prepare"
 lab_stop "$SC_QUORIN_PID" KILL
 lab_exec r "$LAB_BIN/quorin-firewall" prepare >/dev/null
 quorin_start
 asked "SIGKILL, prepare and a new start"
+check_eq "the kernel holds what the daemon before it held after the renewal" "$renewed" "$(kcanon)"
+check_eq "and every uplink has the number it had" "$numbered" "$(numbers)"
 
 lab_log "--- quorin restarted by hand after SIGKILL, without the firewall step"
 lab_stop "$SC_QUORIN_PID" KILL
 quorin_start
 asked "SIGKILL and a start by hand"
 check "new connections go through every ISP, none lost" through "$(spread 60)" u1 u2 u3
+
+lab_log "--- wan1 gets its gateway back"
+wan1_gateway 10.1.0.254
+asked "wan1's gateway back"
 
 QLOG=$LAB_DIR/quorin.$SC_RUN.log
 
@@ -198,6 +234,29 @@ wan3_copied() { kroutes | grep -qx "main copied to table $wan3"; }
 check "away: wan3's table has the main table's routes at once" wan3_copied
 check_eq "away: no route query was made" "" "$(grep "route query:" "$QLOG")"
 netstatd_start
+
+lab_log "--- forged signals"
+state=$(kstate)
+# route USER SIGNAL: a route signal for 10.99.0.0/16 from that user.
+route() {
+    local as=()
+    [ "$1" = root ] || as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    lab_exec r "${as[@]}" dbus-send --system --type=signal /com/mirandel/network/IPv4Route \
+        "com.mirandel.network.IPv4Route.$2" string:10.99.0.0 byte:16 string:10.3.0.1 string:static string:wan3 uint32:254
+}
+lab_exec r setpriv --reuid=65534 --regid=65534 --clear-groups dbus-send --system --type=signal \
+    /com/mirandel/network/IPv4Address com.mirandel.network.IPv4Address.RemovedIPv4Address string:wan3 string:10.3.0.2
+route nobody NewIPv4Route
+sleep 0.5
+check_eq "an unprivileged user's signals change nothing" "$state" "$(kstate)"
+# The same route signal from root does reach the daemon: the check above
+# could have failed.
+forged() { [ "$(lab_exec r ip route show table 256 10.99.0.0/16 | wc -l)" = "$1" ]; }
+route root NewIPv4Route
+check "root's signal is followed" lab_wait_for 5 forged 1
+route root RemovedIPv4Route
+lab_wait_for 5 forged 0 && settle
+check_eq "and the removal as well" "$state" "$(kstate)"
 
 lab_log "--- SIGTERM"
 quorin_stop

@@ -98,11 +98,12 @@ scenario_default_routes() {
 }
 
 # sc_default_route add|replace I [GATEWAY]: that default route through wanI
-# (its gateway 10.I.0.1 unless GATEWAY).
+# (its gateway 10.I.0.1 unless GATEWAY; "-": none).
 sc_default_route() {
-    local index
+    local index via=(via "${3:-10.$2.0.1}")
+    [ "${3:-}" = - ] && via=()
     index=$(lab_exec r cat "/sys/class/net/wan$2/ifindex")
-    lab_exec r ip route "$1" default via "${3:-10.$2.0.1}" dev "wan$2" metric $((200 + index))
+    lab_exec r ip route "$1" default "${via[@]}" dev "wan$2" metric $((200 + index))
 }
 
 # scenario_routed [ARGS]: scenario_start with netstatd on ARGS (none: as it
