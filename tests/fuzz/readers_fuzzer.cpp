@@ -23,9 +23,7 @@
 // No crash, no sanitizer report, no command line that names routing table 0
 // (every table, for ip) and none that the command runner would refuse.
 //
-// The one program the controller starts itself is "/sbin/ip route show
-// table N", through popen(), to fingerprint a member's table. This target is
-// linked with popen and pclose wrapped (-Wl,--wrap): those listings come
+// A member's table is fingerprinted from its listing; the listings come
 // from memory, made up per table, so the fuzzer starts no process and the
 // route events can make a table look changed.
 
@@ -48,24 +46,22 @@
 using moduna::Value;
 using json = nlohmann::ordered_json;
 
-// Per table number: twice the number of changes of its listing, plus one
-// while it cannot be read (popen fails).
-static std::map<long, unsigned> listings;
-
-// Only the listing of a table other than 0 is started; one not closed is a
-// leak that LeakSanitizer reports.
-extern "C" FILE* __wrap_popen(const char* command, const char*) {
-    static std::string text;
-    long table = 0;
-    FUZZ_CHECK(std::sscanf(command, "/sbin/ip route show table %ld", &table) == 1 && table != 0,
-               std::string("popen of: ") + command);
-    text = "default dev uplink scope link version " + std::to_string(listings[table] / 2) + "\n";
-    return listings[table] & 1 ? nullptr : fmemopen(&text[0], text.size(), "r");
-}
-
-extern "C" int __wrap_pclose(FILE* stream) { return fclose(stream); }
-
 namespace {
+
+// Per table number: twice the number of changes of its listing, plus one
+// while it cannot be read.
+std::map<long, unsigned> listings;
+
+// Only the listing of a table other than 0 is asked for.
+struct Listings : kor::quorin::KernelLister {
+    Listings() { kor::quorin::OutInterface::setTableLister(this); }
+    bool list(const std::vector<std::string>& argv, std::string& output) override {
+        const long table = argv.size() == 5 ? std::atol(argv[4].c_str()) : 0;
+        FUZZ_CHECK(table != 0 && argv[1] == "route", "a listing of: " + argv[argv.size() - 1]);
+        output = "default dev uplink scope link version " + std::to_string(listings[table] / 2) + "\n";
+        return !(listings[table] & 1);
+    }
+} memoryListings;
 
 const json kData = json::parse(std::ifstream(QUORIN_FUZZ_DATA "/readers.json"), nullptr, false, true);
 
