@@ -88,28 +88,17 @@ lab_netns() {
     exit 1
 }
 
-# lab_started PID: the start time of a process (its field 22 of
-# /proc/PID/stat), empty when it is gone.
-lab_started() { sed -n 's/^.*) \(\([^ ]* \)\{19\}\)\([0-9]*\) .*/\3/p' /proc/"$1"/stat 2>/dev/null; }
-
 # lab_sweep: removes what earlier runs left when neither they nor their
-# watchers removed it (both killed): the namespaces of a list whose owner
-# (the PID and start time on its first line) is gone, and those of the
-# default prefix q<PID>- whose PID runs no more. Nothing of a run that
-# still runs, nothing with another name.
+# watchers removed it (both killed): the namespaces of the default prefix
+# q<PID>- (a twin's q<PID>w-) whose PID runs no more, and their watchers'
+# lists. Nothing of a run that still runs, nothing with another name.
 lab_sweep() {
-    local list owner pid start ns
-    for list in /run/quorin-lab.*.netns; do
-        [ -f "$list" ] || continue
-        read -r owner pid start <"$list"
-        [ "$owner" = owner ] || continue
-        [ -n "$(lab_started "$pid")" ] && [ "$(lab_started "$pid")" = "$start" ] && continue
-        grep -v '^owner ' "$list" | while read -r ns; do lab_netns_del "$ns"; done
-        rm -f "$list"
-    done
-    for ns in $(ip netns list 2>/dev/null | sed -n 's/^\(q[0-9][0-9]*w\{0,1\}-[^ ]*\).*/\1/p'); do
-        pid=${ns%%-*} pid=${pid#q} pid=${pid%w}
-        [ -d /proc/"$pid" ] || lab_netns_del "$ns"
+    local pid ns
+    for ns in $(ip netns list 2>/dev/null | sed -n 's/^\(q[0-9][0-9]*w\{0,1\}-[^ ]*\).*/\1/p') \
+        $(cd /run && ls -d quorin-lab.q*.netns 2>/dev/null); do
+        pid=${ns#quorin-lab.} pid=${pid%%[-.]*} pid=${pid#q} pid=${pid%w}
+        [ -d /proc/"$pid" ] && continue
+        [[ $ns == quorin-lab.* ]] && rm -f "/run/$ns" || lab_netns_del "$ns"
     done
 }
 
@@ -127,13 +116,13 @@ lab_guard() {
     [ -z "${LAB_GUARD:-}" ] || return 0
     lab_sweep
     LAB_GUARD=/run/quorin-lab.$LAB_PREFIX.netns
-    echo "owner $$ $(lab_started $$)" >"$LAB_GUARD"
+    : >"$LAB_GUARD"
     setsid -f bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done
         [ -f "$2" ] || exit 0
-        grep -v "^owner " "$2" | while read -r ns; do
+        while read -r ns; do
             ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
             ip netns del "$ns" 2>/dev/null
-        done
+        done <"$2"
         rm -f "$2"' lab-guard "$$" "$LAB_GUARD" </dev/null >/dev/null 2>&1
 }
 
