@@ -42,9 +42,6 @@ SLOW=1
 LOSS_S=$([ -n "${LAB_LONG:-}" ] && echo 600 || echo 60)
 
 scenario_failover "$LAB_SRC/tests/lab/failover.json"
-# FAILOVER_KEEP=DIR copies the lab's logs there at the end, the router's
-# conntrack events among them.
-[ -n "${FAILOVER_KEEP:-}" ] && lab_spawn r "$LAB_DIR/conntrack.log" conntrack -E -o timestamp
 
 # CASE -I|-D N: how each case breaks (-I) and mends (-D) uplink N, in its
 # ISP's namespace.
@@ -192,5 +189,4 @@ if [ "$LAB_FAILS" -gt 0 ]; then
     grep -E "leaves|joins|ERROR|conntrack" "$SC_QUORIN_LOG" | tail -n 20 | sed 's/^/#   quorin: /'
     grep -vE " (TRACE|DEBUG) |status tables" "$LAB_DIR/uplinkd.log" | tail -n 20 | sed 's/^/#   uplinkd: /'
 fi
-[ -n "${FAILOVER_KEEP:-}" ] && cp -r "$LAB_DIR" "$FAILOVER_KEEP"
 lab_done

@@ -10,6 +10,9 @@
 #   check "what" cmd...      # prints PASS/FAIL lines and counts failures
 #   lab_done                 # exits 0 when every check passed
 #
+# LAB_KEEP=DIR copies the test's LAB_DIR (its logs and files) into DIR at
+# the end.
+#
 # Namespaces carry a prefix unique to the test run, so parallel runs and the
 # machine's own namespaces never meet.
 
@@ -201,6 +204,7 @@ lab_cleanup() {
         ip netns del "$ns" 2>/dev/null
     done
     [ -z "${LAB_GUARD:-}" ] || rm -f "$LAB_GUARD"
+    [ -z "${LAB_KEEP:-}" ] || [ -z "${LAB_DIR:-}" ] || cp -r "$LAB_DIR" "$LAB_KEEP"/
     if [ -n "${LAB_OLDTMP:-}" ]; then
         umount -l "$LAB_OLDTMP" 2>/dev/null
         rmdir "$LAB_OLDTMP" 2>/dev/null

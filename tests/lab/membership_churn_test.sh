@@ -28,7 +28,7 @@
 # the run).
 #
 # The figures (connections, broken ones by the kind of the change that came
-# last before them, the client's retransmissions) are printed as "#" lines.
+# last before them) are printed as "#" lines.
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
@@ -83,12 +83,10 @@ poll() {
     done
 }
 
-retrans() { lab_exec c nstat -asz TcpRetransSegs TcpExtTCPSynRetrans | awk 'NR > 1 { printf "%s ", $2 }'; }
 # Closed connections leave the table after 1 s instead of 120 s: the polls
 # stay short, and so do the deletions of a member's entries, whose events
 # "conntrack -E" loses when a few hundred come at once.
 lab_exec r sysctl -qw net.netfilter.nf_conntrack_tcp_timeout_time_wait=1
-retrans_before=$(retrans)
 lab_spawn r "$dir/events" conntrack -E -e NEW,DESTROY -p tcp --dport 80 -o timestamp -b 16777216
 EVENTS_PID=$LAB_LAST_PID
 poll &
@@ -117,9 +115,6 @@ lab_stop "$EVENTS_PID" INT
 # A lost event only makes the connection check stricter.
 grep -q ENOBUFS "$dir/events" && lab_log "conntrack -E lost events"
 check_eq "all $CHANGES changes took effect" 0 "$failed"
-read -r retrans_segs syn_retrans < <(paste -d' ' <(echo "$retrans_before" | xargs -n 1) <(retrans | xargs -n 1) |
-    awk '{ printf "%d ", $2 - $1 }')
-lab_log "the client sent $retrans_segs segments again, $syn_retrans of them SYNs"
 
 read -r broken unmarked < <(python3 - "$dir" <<'PY'
 import collections, re, sys
@@ -163,8 +158,6 @@ print(len(broken), len(bad))
 PY
 )
 lab_log "$broken broken connections in $CHANGES changes, made in $(awk '{ t += $4 - $1 } END { printf "%.1f", t }' "$dir/changes") s"
-# CHURN_KEEP=DIR copies the run's files there.
-[ -n "${CHURN_KEEP:-}" ] && cp -r "$dir" "$LAB_DIR"/*.log "$CHURN_KEEP"/
 check_eq "no connection that should live was reset, refused, lost or delayed" 0 "$broken"
 check_eq "no tcp/80 conntrack entry without a member's mark" 0 "$unmarked"
 lab_done

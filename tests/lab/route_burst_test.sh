@@ -21,8 +21,7 @@
 #     report every difference and say so (IPv4RoutesReread of table 254),
 #     and quorin must follow.
 #
-# BURST_ROUTES=N runs the cases at another size; BURST_KEEP=DIR copies the
-# daemons' logs there at the end.
+# BURST_ROUTES=N runs the cases at another size.
 
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/scenario.sh"
@@ -182,5 +181,4 @@ lab_log "small buffer: $lost lost-events resyncs, $rereads IPv4RoutesReread(254)
 check "the kernel dropped events, and netstatd said IPv4RoutesReread(254) after each resync" \
     test "$lost" -gt 0 -a "$rereads" -ge "$lost"
 alive "after the small buffer's bursts"
-[ -n "${BURST_KEEP:-}" ] && cp "$LAB_DIR"/*.log "$LAB_DIR"/*.out "$BURST_KEEP"/
 lab_done
