@@ -211,8 +211,11 @@ lab_cleanup() {
     fi
 }
 
+# lab_done: the test's last line and exit status; after a failure, first what
+# lab_on_failure (when a test or its harness defines one) shows of the logs.
 lab_done() {
     [ "$LAB_FAILS" -eq 0 ] && echo "OK: $LAB_NAME: $LAB_CHECKS checks passed" && exit 0
+    ! declare -F lab_on_failure >/dev/null || lab_on_failure
     echo "FAILED: $LAB_NAME: $LAB_FAILS of $LAB_CHECKS checks failed"
     exit 1
 }

@@ -165,6 +165,10 @@ quorin_start() {
 
 sc_made_wan2lan() { [ "$(grep -cP -- '-N WAN2LAN(\t|$)' "$QUORIN_CMD_LOG")" -gt "$1" ]; }
 
+# lab_on_failure: the last lines of the latest daemon's log but its debug
+# and trace lines.
+lab_on_failure() { grep -vE " (TRACE|DEBUG) " "$LAB_DIR/quorin.${SC_RUN:-0}.log" 2>/dev/null | tail -n 30 | sed 's/^/#   /'; }
+
 # quorin_stop: SIGTERM to the daemon; its exit status is in LAB_STATUS.
 quorin_stop() { lab_stop "$SC_QUORIN_PID" TERM; }
 

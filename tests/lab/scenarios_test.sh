@@ -41,6 +41,4 @@ while IFS= read -r line; do
     expect\ *) what=${line#expect } want= ;;
     esac
 done <"$LAB_SRC/tests/lab/scenarios.txt"
-
-[ "$LAB_FAILS" -eq 0 ] || grep -vE " (TRACE|DEBUG) " "$LAB_DIR/quorin.$SC_RUN.log" | tail -n 30 | sed "s/^/#   /"
 lab_done
