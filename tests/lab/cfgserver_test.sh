@@ -9,7 +9,6 @@
 lab_start cfgserver "$@"
 lab_netns s
 
-D=$LAB_DIR
 DATA=$LAB_SRC/tests/data
 SOCK=/tmp/cfgserver.socket
 export PATH=$LAB_BIN:$PATH
@@ -27,7 +26,7 @@ start_server() {
 # its "error" text ("EOF" when the server closed). "<c*N>" in a line stands
 # for N times c, in both directions. "NAME close" closes a connection, "$ COMMAND" runs a shell
 # command in the test's directory and prints its output.
-cat >"$D/replay.py" <<'EOF_PY'
+cat >"$LAB_DIR/replay.py" <<'EOF_PY'
 import json, os, re, socket, subprocess, sys
 sys.stdout.reconfigure(line_buffering=True)
 conns = {}  # name: socket, its reader
@@ -80,8 +79,8 @@ compare() {
 }
 section() { awk -v t="$1" '/^## / { on = $0 == t; next } on && NF && !/^#/' "$2"; }
 
-start_server expiry.log store2.json "$D/s2.sock"
-lab_spawn s cfgserver-expiry.txt.out python3 replay.py "$D/s2.sock" "$DATA/cfgserver-expiry.txt"
+start_server expiry.log store2.json "$LAB_DIR/s2.sock"
+lab_spawn s cfgserver-expiry.txt.out python3 replay.py "$LAB_DIR/s2.sock" "$DATA/cfgserver-expiry.txt"
 EXPIRY=$LAB_LAST_PID
 check "cfgserver starts on a missing store" start_server server1.log store.json $SOCK
 replay cfgserver-requests.txt $SOCK

@@ -7,7 +7,6 @@
 . "$(dirname "$0")/lib.sh"
 lab_start daemon "$@"
 
-D=$LAB_DIR
 export PATH=$LAB_BIN:$PATH
 lab_netns r1
 lab_dbus r1 || exit 1
@@ -26,7 +25,7 @@ daemons() { for pid in $(ip netns pids "$(lab_ns r1)"); do lab_running "$pid" &&
 # of its end, and the PID file left.
 stop_with() {
     echo 99999 >fg/quorin.pid
-    lab_spawn r1 fg.log "$LAB_BIN/quorin" -p "$D/fg"
+    lab_spawn r1 fg.log "$LAB_BIN/quorin" -p "$LAB_DIR/fg"
     lab_wait_for 5 grep -q "not reachable" fg.log  # right before its main loop
     lab_stop "$LAB_LAST_PID" "$1"
     echo "status $LAB_STATUS"
@@ -48,7 +47,7 @@ second() {
 }
 
 # normal FILE: without time stamps, source lines and the test's directories.
-normal() { sed -E "s/^[0-9-]+ [0-9:.]+ ([A-Z]+) [^ ]+ [^ ]+ /\1 /; s|$D/||g; s|$LAB_BIN/||g" "$1"; }
+normal() { sed -E "s/^[0-9-]+ [0-9:.]+ ([A-Z]+) [^ ]+ [^ ]+ /\1 /; s|$LAB_DIR/||g; s|$LAB_BIN/||g" "$1"; }
 # run CMD EXPECTED: in this shell, not a subshell: helpers keep what they learn.
 run() { eval "$1" </dev/null >out.txt 2>&1; check_eq "$1" "$2" "$(normal out.txt)"; }
 lab_steps "$LAB_SRC/tests/data/daemon-runs.txt" run

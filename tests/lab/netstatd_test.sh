@@ -10,7 +10,6 @@
 . "$(dirname "$0")/lib.sh"
 lab_start netstatd "$@"
 
-D=$LAB_DIR
 export PATH=$LAB_BIN:$PATH
 
 lab_netns r1
@@ -44,7 +43,7 @@ probe() {
 }
 
 start_cfgserver() { lab_spawn r1 cfgserver.log cfgserver -f store.json; CFG_PID=$LAB_LAST_PID; }
-start_netstatd() { lab_spawn r1 netstatd.log netstatd -d -p "$D" "$@"; NETSTATD_PID=$LAB_LAST_PID; }
+start_netstatd() { lab_spawn r1 netstatd.log netstatd -d -p "$LAB_DIR" "$@"; NETSTATD_PID=$LAB_LAST_PID; }
 restart_netstatd() { lab_stop "$NETSTATD_PID"; start_netstatd "$@"; }
 restart_cfgserver() { lab_stop "$CFG_PID"; rm store.json; start_cfgserver; }
 # restart_bus: netstatd waits (stopped) until the new bus has a monitor, so
@@ -108,12 +107,12 @@ check_eq "no errors logged but the planned ones" "" \
     "$(grep " ERROR " netstatd.log | grep -v "went away\|cannot connect\|bus: \|cannot write")"
 
 mkdir run
-r1 netstatd -b -n -p "$D/run"
+r1 netstatd -b -n -p "$LAB_DIR/run"
 check "-b leaves a PID file" lab_wait_for 5 test -s run/netstatd.pid
 DAEMON_PID=$(tr -cd 0-9 <run/netstatd.pid)
 lab_adopt "$DAEMON_PID"
 check "the daemon serves the bus" lab_wait_for 5 eval 'routes 254 | grep -q d1'
-r1 netstatd -n -p "$D/run" 2>/dev/null
+r1 netstatd -n -p "$LAB_DIR/run" 2>/dev/null
 check_eq "a second instance exits 1" 1 $?
 kill -TERM "$DAEMON_PID"
 check "SIGTERM ends the daemon, which removes its PID file" eval 'lab_gone 5 "$DAEMON_PID" && [ ! -e run/netstatd.pid ]'
@@ -144,8 +143,8 @@ owns() {
 # name) with a PID directory of its own, in namespace NS (default r); its
 # PID is in the variable NAME.
 start() {
-    mkdir -p "$D/$1"
-    lab_spawn "${NS:-r1}" "$D/$1.log" "$2" -n -p "$D/$1" "${@:3}"
+    mkdir -p "$LAB_DIR/$1"
+    lab_spawn "${NS:-r1}" "$LAB_DIR/$1.log" "$2" -n -p "$LAB_DIR/$1" "${@:3}"
     printf -v "$1" %s "$LAB_LAST_PID"
 }
 # ended PID: waits (10 s at most) until our child has ended; its status is
@@ -164,8 +163,8 @@ lab_stop "$first"
 check_eq "SIGTERM ends the first with status 0" 0 "$LAB_STATUS"
 
 # Another program holds the names: a copy of netstatd under another name.
-mkdir "$D/bin" && cp "$LAB_BIN/netstatd" "$D/bin/holder"
-NS=r2 start holder "$D/bin/holder"
+mkdir "$LAB_DIR/bin" && cp "$LAB_BIN/netstatd" "$LAB_DIR/bin/holder"
+NS=r2 start holder "$LAB_DIR/bin/holder"
 lab_wait_for 5 owns "$holder"
 start waiting netstatd
 check "a netstatd whose names another program owns logs its PID and name" \
@@ -177,18 +176,18 @@ lab_stop "$waiting"
 check_eq "SIGTERM ends it with status 0" 0 "$LAB_STATUS"
 
 # A bus whose policy lacks ours: the names are refused.
-grep -v '<include>' "$D/bus.conf" | sed "s|$D/bus.socket|$D/bus2.socket|" >"$D/bus2.conf"
-lab_spawn r1 "$D/bus2.log" dbus-daemon --nofork --nopidfile --config-file="$D/bus2.conf"
+grep -v '<include>' "$LAB_DIR/bus.conf" | sed "s|$LAB_DIR/bus.socket|$LAB_DIR/bus2.socket|" >"$LAB_DIR/bus2.conf"
+lab_spawn r1 "$LAB_DIR/bus2.log" dbus-daemon --nofork --nopidfile --config-file="$LAB_DIR/bus2.conf"
 BUS2_PID=$LAB_LAST_PID
-lab_wait_for 5 test -S "$D/bus2.socket" || { echo "FAIL: the second bus did not start"; exit 1; }
-export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$D/bus2.socket
+lab_wait_for 5 test -S "$LAB_DIR/bus2.socket" || { echo "FAIL: the second bus did not start"; exit 1; }
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$LAB_DIR/bus2.socket
 start refused netstatd
 check "under a bus without our policy netstatd logs the bus's refusal" \
     lab_wait_for 5 grep -q "cannot own com.mirandel.network.IPv4Address: org.freedesktop.DBus.Error.AccessDenied: .*not allowed to own" refused.log
 # The policy arrives: the bus reads its configuration again on SIGHUP.
-cp "$D/bus.conf" "$D/bus2.conf.new"
-sed -i "s|$D/bus.socket|$D/bus2.socket|" "$D/bus2.conf.new"
-mv "$D/bus2.conf.new" "$D/bus2.conf"
+cp "$LAB_DIR/bus.conf" "$LAB_DIR/bus2.conf.new"
+sed -i "s|$LAB_DIR/bus.socket|$LAB_DIR/bus2.socket|" "$LAB_DIR/bus2.conf.new"
+mv "$LAB_DIR/bus2.conf.new" "$LAB_DIR/bus2.conf"
 kill -HUP "$BUS2_PID"
 check "... keeps retrying and takes its names once the policy allows it" lab_wait_for 10 owns "$refused"
 check "... without having ended" lab_running "$refused"

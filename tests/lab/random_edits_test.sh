@@ -29,7 +29,6 @@
 lab_start random_edits "$@"
 # From the checkout as lab_private_tmp keeps it reachable: one below /tmp
 # is covered by the private /tmp.
-SELF=$LAB_SRC/tests/lab/random_edits_test.sh
 
 # add_lan1: a second LAN interface that groups may balance.
 add_lan1() { lab_veth r lan1 c cl1 && lab_exec r ip addr add 192.168.2.1/24 dev lan1; }
@@ -58,7 +57,7 @@ python3 "$EDITS" "$SEED" $([ -n "${LAB_LONG:-}" ] && echo 500 50 || echo 30 15) 
 # /tmp, its own private /tmp would hide them.
 coproc TWIN {
     exec env -u LAB_IN_MOUNTNS LAB_TWIN=1 LAB_PREFIX="${LAB_PREFIX}w" QUORIN_BIN="$LAB_BIN" QUORIN_SRC="$LAB_SRC" \
-        bash "$SELF"
+        bash "$LAB_SRC/tests/lab/random_edits_test.sh"
 }
 lab_adopt "$TWIN_PID"
 LAB_NETNS+=("${LAB_PREFIX}w-"{r,c,u1,u2,u3})

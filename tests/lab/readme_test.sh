@@ -31,7 +31,6 @@ awk '/^## / { sec = $0 == "## Running"; next }
     /^    / { code = 1; printf "%s%s\n", blanks, substr($0, 5); blanks = ""; next }
     code && /^[[:space:]]*$/ { blanks = blanks "\n"; next }
     code { done = 1 }' "$LAB_SRC/README.md" >"$LAB_DIR/running"
-sed 's/^/#   /' "$LAB_DIR/running"
 check "README.md has the commands of \"Running\"" test -s "$LAB_DIR/running"
 
 scenario_links
