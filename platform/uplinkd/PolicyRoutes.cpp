@@ -138,10 +138,10 @@ bool UplinkRoute::install(uint32_t gateway, std::string& error) {
         error = "rule fwmark " + std::to_string(mark_) + ": " + netlink_.error();
         return false;
     }
-    if (netlink_.replaceDefault(mark_, gateway, ifindex_) != 0) {
-        error = "default route in table " + std::to_string(mark_) + ": " + netlink_.error();
-        return false;
-    }
+    const int code = netlink_.replaceDefault(mark_, gateway, ifindex_);
+    if (code == ENETDOWN) error.clear();
+    else if (code != 0) error = "default route in table " + std::to_string(mark_) + ": " + netlink_.error();
+    return code == 0;
     return true;
 }
 

@@ -63,7 +63,9 @@ public:
 
     // Writes the rule and the default route (again: the kernel drops the
     // route when the link goes down or loses its address). False with the
-    // reason when the kernel refused.
+    // reason when the kernel refused; false with no reason when the link is
+    // down: the status tables may not say so yet, and the route is written
+    // again once they say it is back.
     bool install(uint32_t gateway, std::string& error);
     uint32_t mark() const { return mark_; }
     unsigned ifindex() const { return ifindex_; }
