@@ -142,7 +142,6 @@ bool UplinkRoute::install(uint32_t gateway, std::string& error) {
     if (code == ENETDOWN) error.clear();
     else if (code != 0) error = "default route in table " + std::to_string(mark_) + ": " + netlink_.error();
     return code == 0;
-    return true;
 }
 
 }  // namespace uplinkd
